@@ -1,0 +1,37 @@
+// USB HID link: finds the instrument (vendor 0x7A3D, product 0x05C1) among the
+// HID interfaces, holds one handle to it and carries the protocol's packets as
+// 257-byte output reports; responses come back as 256 bytes, by input report
+// (release number 2 and up) or by the ready flag and a feature report (0, 1).
+#pragma once
+
+#include <cstdint>
+
+namespace vtrl {
+
+constexpr uint16_t kVantrelVendorId = 0x7A3D;
+constexpr uint16_t kVantrelProductId = 0x05C1;
+constexpr int kUsbIdentFieldCount = 6;  // language, manufacturer, product, serial, configuration, interface
+
+// Scans the present HID interfaces and holds the last matching one.  `fields`
+// is null or points at six caller-owned buffers of `field_size` bytes each,
+// filled with labelled identification strings (cut to field_size - 1).
+// True exactly when a device handle is held afterwards.
+bool FindUSBDevice(char* const* fields, uint16_t field_size);
+
+// True while an instrument device handle is held (selects the USB link).
+bool USBLinkSelected();
+
+// 257 (the report length) on success, 0 on failure or a length over 256.
+int SendUSBPacket(const uint8_t* packet, int length);
+
+// 0 on success with the 256 response bytes in `destination` and `length` = 256;
+// non-zero on failure, destination untouched.
+int GetUSBResponsePacket(uint8_t* destination, uint32_t* length);
+
+// After a failed platform call: true (continue) for an I/O still pending, else false.
+bool HandleUSBError();
+
+// Initial state: no device held (the held handle is closed), events kept.
+void ResetUSBLink();
+
+}  // namespace vtrl

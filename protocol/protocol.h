@@ -1,0 +1,80 @@
+// Remote command protocol: numbered commands marshalled by the descriptor
+// table, exchanged over whichever link is selected (USB while a device is held,
+// otherwise the serial port), with one sticky link error code.
+//
+// Failures are not thrown: they set the current link error, which stays set
+// until ClearLinkError.  A command with no result returns 0 whether or not it
+// succeeded; callers judge success by GetLinkError alone.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vtrl {
+
+// Link error codes (0: no error since the last clear).
+enum : uint32_t {
+    kLinkErrorNone = 0,
+    kLinkErrorSend = 1,         // the link did not take the packet
+    kLinkErrorNoReply = 6,      // no valid reply: time-out, wrong echo, short payload
+    kLinkErrorWriteMemory = 8,  // a WriteMemory chunk failed
+    kLinkErrorReadMemory = 9,   // a ReadMemory chunk failed
+};
+
+struct CommandDescriptor {
+    uint8_t result_width;  // payload bytes of the reply forming the result: 0, 1, 2 or 4
+    uint8_t arg1_width;    // 0 = no argument
+    uint8_t arg2_width;
+    uint8_t arg3_width;
+    uint8_t reserved;      // 0 in every row, never read
+};
+
+constexpr int kCommandCount = 103;
+constexpr int kPacketLimit = 256;  // largest request in bytes
+extern const std::array<CommandDescriptor, kCommandCount> kCommandTable;
+
+// Command numbers this program sends.
+enum : uint8_t {
+    kCmdWriteMemory = 0,
+    kCmdReadMemory = 1,
+    kCmdQueryValue = 2,
+    kCmdSetValue = 3,
+    kCmdProgramFlashWord = 14,
+    kCmdProgramFlashFromBuffer = 15,
+    kCmdEraseFlashSector = 16,
+    kCmdSetRemoteMode = 71,
+    kCmdGetStatus = 72,
+};
+
+// Sends `command` with its arguments (as many as its row has) and returns the
+// reassembled result, or 0 when the exchange failed (link error set).  A command
+// number of 103 or more is refused: nothing is sent, link error 1.
+uint32_t RemoteCall(uint32_t command, uint32_t arg1 = 0, uint32_t arg2 = 0, uint32_t arg3 = 0);
+
+// Bulk transfers split into packets of 249 (write) and 254 (read) data bytes.
+// Count 0 sends nothing and leaves the link error alone.  A failed chunk stops
+// the transfer with link error 8 (write) or 9 (read).
+void WriteMemory(const uint8_t* data, uint32_t address, uint16_t count);
+void ReadMemory(uint32_t address, uint8_t* destination, uint16_t count);
+
+// One-attempt operations: RemoteCall with the arguments narrowed to their widths.
+uint32_t QueryValue(uint32_t selector, uint32_t second);
+uint32_t SetValue(uint32_t selector, uint32_t value);  // value goes as high half, low half
+uint32_t ProgramFlashWord(uint32_t word);
+uint32_t ProgramFlashFromBuffer(uint32_t word_count);
+uint32_t EraseFlashSector(uint32_t sector);
+uint32_t SetRemoteMode(uint32_t mode, uint32_t b, uint32_t c);
+uint32_t GetStatus();
+
+void ClearLinkError();     // drains pending serial input, then error = 0
+uint32_t GetLinkError();
+void RaiseLinkError(uint32_t code);  // drains pending serial input, then error = code
+
+// While set, a command is sent and no reply is awaited (the restart command).
+void SetNoReplyFlag(bool set);
+bool NoReplyFlag();
+
+// Puts the module back in its initial state (tests start every case here).
+void ResetProtocolState();
+
+}  // namespace vtrl

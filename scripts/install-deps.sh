@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a Debian machine, and nothing
+# that is already there.  Usage: scripts/install-deps.sh [--windows]
+#   (no option)  Linux build: compiler, CMake, Ninja, GoogleTest sources, ncurses, hidapi, tmux
+#   --windows    also the mingw-w64 i686 cross compiler and Wine (32-bit) to run its tests
+set -euo pipefail
+
+want=(g++ cmake ninja-build googletest libncurses-dev libhidapi-dev tmux pkg-config util-linux
+      binutils)
+with_windows=0
+for arg in "$@"; do
+    case "$arg" in
+        --windows) with_windows=1 ;;
+        *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
+    esac
+done
+if [ "$with_windows" = 1 ]; then
+    want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+fi
+
+missing=()
+for pkg in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$pkg")
+    fi
+done
+[ "${#missing[@]}" = 0 ] && exit 0
+
+sudo=()
+if [ "$(id -u)" != 0 ]; then sudo=(sudo); fi
+if [ "$with_windows" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
+fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
