@@ -1,0 +1,198 @@
+#include "link/serial_link.h"
+
+#include <cstdio>
+
+#include "link/serial_port.h"
+
+namespace vtrl {
+
+namespace {
+
+struct SerialLinkState {
+    SerialHandle port = kInvalidSerialHandle;  // held handle, possibly not set up
+    bool open = false;                         // set up completely
+    int index = 0;
+};
+
+SerialLinkState g_link;
+
+constexpr CommTimeouts kPortTimeouts = {
+    0xFFFFFFFFu,     // read interval: return at once with what has arrived ...
+    0,               //
+    kCommTimeoutMs,  // ... or wait this long when nothing has
+    0,
+    kCommTimeoutMs,  // a write waits at most this long and may write fewer bytes
+};
+
+bool PortHeld() {
+    return g_link.port != kInvalidSerialHandle;
+}
+
+// One read of at most one byte; false when none came (time-out or failed call).
+bool ReadOneByte(uint8_t* byte) {
+    uint32_t got = 0;
+    const bool ok = CurrentSerialPort().Read(g_link.port, byte, 1, &got);
+    return ok && got == 1;
+}
+
+// Discards pending input one byte per read until a read yields nothing.
+void Drain() {
+    if (!PortHeld()) {
+        return;
+    }
+    uint8_t byte = 0;
+    for (uint32_t n = 0; n < kCommDrainLimit && ReadOneByte(&byte); ++n) {
+    }
+}
+
+}  // namespace
+
+void SetCommPortIndex(int index) {
+    g_link.index = index;
+}
+
+int CommPortIndex() {
+    return g_link.index;
+}
+bool CommPortHeld() {
+    return PortHeld();
+}
+bool CommPortOpen() {
+    return g_link.open;
+}
+
+bool InitCommLink(bool force) {
+    if (!g_link.open || force) {
+        return OpenCommPort(kCommBaudRate, g_link.index);
+    }
+    return true;
+}
+
+bool OpenCommPort(uint32_t baud_rate, int index) {
+    if (PortHeld()) {
+        CloseCommPort();
+    }
+    SerialPort& port = CurrentSerialPort();
+    const unsigned port_number = static_cast<unsigned>(index) + 1u;
+
+    char device_name[32];
+    std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%u", port_number);
+    g_link.port = port.Open(port_number, device_name);
+    if (!PortHeld()) {
+        return false;
+    }
+
+    char mode[48];
+    std::snprintf(mode, sizeof mode, "COM%u:%lu,n,8,1", port_number,
+                  static_cast<unsigned long>(baud_rate));
+    LineSettings settings;
+    if (!port.BuildLineSettings(mode, &settings)) {
+        return false;
+    }
+    if (!port.SetTimeouts(g_link.port, kPortTimeouts)) {
+        return false;
+    }
+    // Past the time-outs the port is usable even if a step is refused: some
+    // drivers (USB adapters among them) reject settings they cannot change.
+    port.ApplyLineSettings(g_link.port, settings);
+    port.QueryProperties(g_link.port);
+    port.SetQueueSizes(g_link.port, kCommQueueBytes, kCommQueueBytes);
+    port.SetEventMask(g_link.port, kCommEventMask);
+    g_link.open = true;
+    return true;
+}
+
+bool CloseCommPort() {
+    if (!PortHeld()) {
+        return false;
+    }
+    const bool closed = CurrentSerialPort().Close(g_link.port);
+    g_link.port = kInvalidSerialHandle;
+    g_link.open = false;
+    return closed;
+}
+
+bool SendCommPacket(const uint8_t* packet, int length) {
+    if (length > kCommPacketLimit || length < 0 || !g_link.open) {
+        return false;
+    }
+    if (length > 0 && packet == nullptr) {
+        return false;
+    }
+    Drain();
+
+    SerialPort& port = CurrentSerialPort();
+    uint32_t sent = 0;
+    uint32_t stalled_calls = 0;
+    const uint32_t total = static_cast<uint32_t>(length);
+    while (sent < total) {
+        uint32_t written = 0;
+        const bool ok = port.Write(g_link.port, packet + sent, total - sent, &written);
+        if (!ok || written == 0) {
+            // An unplugged adapter fails every write or takes nothing: give up
+            // rather than wait for a port that will never take the bytes.
+            if (++stalled_calls >= kCommWriteStallBudget) {
+                return false;
+            }
+            continue;
+        }
+        stalled_calls = 0;
+        sent += written < total - sent ? written : total - sent;
+    }
+    return true;
+}
+
+bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
+    if (length > kCommPacketLimit || length < 0 || !PortHeld()) {
+        return false;
+    }
+    if (length > 0 && buffer == nullptr) {
+        return false;
+    }
+    SerialPort& port = CurrentSerialPort();
+    uint32_t attempts = 0;
+    uint8_t byte = 0;
+
+    while (!ReadOneByte(&byte)) {
+        if (++attempts >= kCommReplyBudget) {
+            return false;
+        }
+    }
+    if (byte != command) {
+        return false;
+    }
+
+    const uint32_t wanted = static_cast<uint32_t>(length);
+    uint32_t have = 0;
+    while (have < wanted) {
+        uint32_t got = 0;
+        if (!port.Read(g_link.port, buffer + have, wanted - have, &got)) {
+            got = 0;
+        }
+        have += got < wanted - have ? got : wanted - have;
+        if (++attempts >= kCommReplyBudget) {
+            return false;
+        }
+    }
+    if (length > 0 && command != 0 && command != 1) {
+        return true;
+    }
+
+    while (!ReadOneByte(&byte)) {
+        if (++attempts >= kCommReplyBudget) {
+            return false;
+        }
+    }
+    return byte == command;
+}
+
+void FlushCommInput() {
+    Drain();
+}
+
+void ResetSerialLink() {
+    CloseCommPort();
+    g_link = SerialLinkState{};
+}
+
+}  // namespace vtrl

@@ -1,0 +1,219 @@
+// Linux serial port (termios): only the platform calls behind SerialPort live here.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "link/serial_port.h"
+
+namespace vtrl {
+
+namespace {
+
+// COM n is /dev/ttyS{n-1}, the first on-board UART being COM1 as on a PC.
+bool DevicePath(uint32_t port_number, char* path, size_t size) {
+    if (port_number == 0 || port_number > 256) {
+        return false;
+    }
+    return std::snprintf(path, size, "/dev/ttyS%u", port_number - 1) < static_cast<int>(size);
+}
+
+speed_t SpeedFor(uint32_t baud_rate) {
+    switch (baud_rate) {
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        default:
+            return B0;
+    }
+}
+
+int PollFor(int fd, short events, uint32_t timeout_ms) {
+    pollfd p{fd, events, 0};
+    int r;
+    do {
+        r = poll(&p, 1, static_cast<int>(timeout_ms));
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+class TermiosSerialPort final : public SerialPort {
+  public:
+    SerialHandle Open(uint32_t port_number, const char*) override {
+        char path[32];
+        if (!DevicePath(port_number, path, sizeof path)) {
+            return kInvalidSerialHandle;
+        }
+        // Non-blocking so that neither the open (no carrier) nor a read ever
+        // blocks beyond the time-outs; the waits are done with poll.
+        const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return kInvalidSerialHandle;
+        }
+        // No sharing, as with a Windows COM port: a second opener gets EBUSY.
+        if (ioctl(fd, TIOCEXCL) != 0) {
+            close(fd);
+            return kInvalidSerialHandle;
+        }
+        timeouts_ = CommTimeouts{};
+        return fd;
+    }
+
+    bool BuildLineSettings(const char* mode, LineSettings* settings) override {
+        return ParseCommMode(mode, settings);
+    }
+
+    bool SetTimeouts(SerialHandle port, const CommTimeouts& timeouts) override {
+        if (fcntl(Fd(port), F_GETFL) < 0) {
+            return false;
+        }
+        timeouts_ = timeouts;
+        return true;
+    }
+
+    bool ApplyLineSettings(SerialHandle port, const LineSettings& settings) override {
+        const speed_t speed = SpeedFor(settings.baud_rate);
+        termios tio{};
+        if (speed == B0 || tcgetattr(Fd(port), &tio) != 0) {
+            return false;
+        }
+        cfmakeraw(&tio);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        tio.c_cflag |= CLOCAL | CREAD | HUPCL;
+        switch (settings.data_bits) {
+            case 5:
+                tio.c_cflag |= CS5;
+                break;
+            case 6:
+                tio.c_cflag |= CS6;
+                break;
+            case 7:
+                tio.c_cflag |= CS7;
+                break;
+            default:
+                tio.c_cflag |= CS8;
+                break;
+        }
+        if (settings.parity == 'e' || settings.parity == 'o') {
+            tio.c_cflag |= PARENB;
+            if (settings.parity == 'o') {
+                tio.c_cflag |= PARODD;
+            }
+        }
+        if (settings.stop_bits != 1) {
+            tio.c_cflag |= CSTOPB;
+        }
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+            return false;
+        }
+        return tcsetattr(Fd(port), TCSANOW, &tio) == 0;
+    }
+
+    bool QueryProperties(SerialHandle port) override {
+        termios tio{};
+        return tcgetattr(Fd(port), &tio) == 0;
+    }
+
+    // The tty layer sizes its own buffers (4 KiB each way), larger than asked.
+    bool SetQueueSizes(SerialHandle port, uint32_t, uint32_t) override {
+        return fcntl(Fd(port), F_GETFL) >= 0;
+    }
+
+    // Line-change events are never waited for, so there is nothing to arm.
+    bool SetEventMask(SerialHandle port, uint32_t) override {
+        return fcntl(Fd(port), F_GETFL) >= 0;
+    }
+
+    bool Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint32_t* got) override {
+        *got = 0;
+        if (max == 0) {
+            return true;
+        }
+        ssize_t n = read(Fd(port), buffer, max);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            const int ready = PollFor(Fd(port), POLLIN, timeouts_.read_total_constant_ms);
+            if (ready < 0) {
+                return false;
+            }
+            if (ready == 0) {
+                return true;  // time-out: nothing arrived
+            }
+            n = read(Fd(port), buffer, max);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                return true;
+            }
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            // End of file: the other side of a pseudo-terminal hung up.  A
+            // port without data waits out its time-out as a real UART does.
+            PollFor(-1, 0, timeouts_.read_total_constant_ms);
+        }
+        *got = static_cast<uint32_t>(n);
+        return true;
+    }
+
+    bool Write(SerialHandle port, const uint8_t* data, uint32_t length,
+               uint32_t* written) override {
+        *written = 0;
+        if (length == 0) {
+            return true;
+        }
+        ssize_t n = write(Fd(port), data, length);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            const int ready = PollFor(Fd(port), POLLOUT, timeouts_.write_total_constant_ms);
+            if (ready <= 0) {
+                return ready == 0;  // time-out: nothing taken
+            }
+            n = write(Fd(port), data, length);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+                return true;
+            }
+        }
+        if (n < 0) {
+            return false;
+        }
+        *written = static_cast<uint32_t>(n);
+        return true;
+    }
+
+    bool Close(SerialHandle port) override { return close(Fd(port)) == 0; }
+
+  private:
+    static int Fd(SerialHandle port) { return static_cast<int>(port); }
+
+    CommTimeouts timeouts_;
+};
+
+}  // namespace
+
+SerialPort& NativeSerialPort() {
+    static TermiosSerialPort port;
+    return port;
+}
+
+}  // namespace vtrl
