@@ -5,14 +5,49 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+#include "console/console_port.h"
 
 namespace vtrl {
 
+// Name of this module in console error reports.
+constexpr const char kConsoleModuleName[] = "dconsole";
+
 // --- set-up --------------------------------------------------------------
-// False only after the refusal on a Windows 3.1 host (the program then ends).
+// Takes a console of the program's own, sets its title, single keys without
+// echo, a hidden cursor, 80 by 40 cells without scroll-back, bright white on
+// blue, and blanks it.  A failing console call is put to the operator by
+// ReportConsoleError.  False only after the refusal on a Windows 3.1 host
+// (the program then ends).
 bool InitConsole(const char* title);
+// Window and buffer of columns by rows, or the largest window the display allows.
+void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows);
+// Blanks the whole buffer in its current attribute, cursor to the top-left cell.
+void ClearConsole(ConsoleHandle output);
+// Shows "<module>: Error <code> from <call> on line <line>:", the platform's
+// text for the code and "Continue execution?" with Yes and No.  Returns on
+// Yes; on No the process ends with status 1 (through the port's Exit).
+void ReportConsoleError(const char* module, int line, const char* call_name, uint32_t code);
 
 // --- text output ---------------------------------------------------------
+// The console state: region edges (absolute, 1-based, inclusive; rows 1..39),
+// the text attribute and the cursor (1-based, relative to the region; 0 until
+// the first MoveCursor).  Each pop-up window keeps a copy of it.
+struct ConsoleState {
+    uint8_t left;
+    uint8_t top;
+    uint8_t right;
+    uint8_t bottom;
+    uint8_t attribute;
+    uint8_t cursor_column;
+    uint8_t cursor_row;
+};
+void SaveConsoleState(ConsoleState* destination);
+// Underline cursor shown while the cursor is inside the region, hidden on the
+// row just below it.
+void UpdateCursorShape();
 void MoveCursor(int column, int row);  // out-of-range requests are ignored
 bool SetTextAttribute(uint8_t attribute);
 void SetWindowRegion(uint8_t left, uint8_t top, uint8_t right, uint8_t bottom);
@@ -46,6 +81,17 @@ bool ClosePopupWindow();  // false (and nothing changes) when no window is open
 void ShowMessageWindow(const char* text, uint16_t width, uint16_t height);
 bool CloseMessageWindow();
 // Shows "<text>\r\n Download aborted.\r\n Please press a key...", waits for a key, closes.
+// The message is cut to 255 characters.
 void ShowAbortMessage(const char* text);
+// Number of windows open now.
+int OpenWindowCount();
+
+// --- tests ---------------------------------------------------------------
+// Back to the initial state: region 1..80 x 1..39, attribute 0x1F, cursor
+// (0, 0), flags clear, every open window freed without touching the screen,
+// message log emptied, no console handles.  The console port is left as set.
+void ResetConsoleState();
+// Every text ShowMessageWindow has shown since the last reset, oldest first.
+const std::vector<std::string>& MessageLogForTests();
 
 }  // namespace vtrl

@@ -1,0 +1,144 @@
+// The console seam: exactly the console, message-box, keyboard, time and exit
+// calls the dconsole logic makes, shaped after the Windows calls it was
+// written against.  One native implementation per platform (Windows
+// passthrough, ncurses over an 80 by 40 cell model on Linux) and an in-memory
+// fake for the tests; the current instance is process-wide.
+//
+// Coordinates here are 0-based absolute buffer cells, as the platform takes
+// them.  Calls that return bool report the platform's success; after a false
+// result LastError() holds the platform's error code.
+#pragma once
+
+#include <cstdint>
+
+namespace vtrl {
+
+using ConsoleHandle = void*;
+// The platform's invalid handle value (INVALID_HANDLE_VALUE); a null handle is
+// a different thing and does not count as invalid.
+inline ConsoleHandle InvalidConsoleHandle() {
+    return reinterpret_cast<ConsoleHandle>(-1);
+}
+
+enum class StdHandle { kInput, kOutput };
+
+struct CellCoord {
+    int16_t x;
+    int16_t y;
+};
+
+// Inclusive rectangle.
+struct CellRect {
+    int16_t left;
+    int16_t top;
+    int16_t right;
+    int16_t bottom;
+};
+
+// One screen cell: an 8-bit (OEM code page 437) character and its attribute
+// (low four bits foreground, next four background; 0x1F is bright white on blue).
+struct ConsoleCell {
+    char ch;
+    uint16_t attribute;
+};
+
+struct ScreenBufferInfo {
+    CellCoord size;        // buffer size in cells
+    CellCoord cursor;      // cursor position
+    uint16_t attribute;    // current text attribute
+    CellRect window;       // visible window, absolute buffer cells
+    CellCoord max_window;  // largest window for this buffer and display
+};
+
+// Input mode bits (as the Windows console defines them).
+constexpr uint32_t kInputProcessed = 0x0001;
+constexpr uint32_t kInputLine = 0x0002;
+constexpr uint32_t kInputEcho = 0x0004;
+constexpr uint32_t kInputWindow = 0x0008;
+constexpr uint32_t kInputMouse = 0x0010;
+
+// Message box flags and answers used by the program.
+constexpr uint32_t kMessageBoxOk = 0x0;
+constexpr uint32_t kMessageBoxYesNo = 0x4;
+constexpr uint32_t kMessageBoxIconExclamation = 0x30;
+constexpr uint32_t kMessageBoxSetForeground = 0x10000;
+constexpr int kAnswerOk = 1;
+constexpr int kAnswerYes = 6;
+constexpr int kAnswerNo = 7;
+
+// FormatMessage flag bits: the low byte is the maximum line width.
+constexpr uint32_t kFormatAllocateBuffer = 0x0100;
+constexpr uint32_t kFormatFromSystem = 0x1000;
+constexpr uint32_t kFormatMaxWidthMask = 0x00FF;
+
+class ConsolePort {
+  public:
+    virtual ~ConsolePort() = default;
+
+    // Version word: bit 31 set on a non-NT host, major version in the low byte.
+    virtual uint32_t GetVersion() = 0;
+    // InvalidConsoleHandle() on failure.
+    virtual ConsoleHandle GetStdHandle(StdHandle which) = 0;
+    virtual bool GetScreenBufferInfo(ConsoleHandle out, ScreenBufferInfo* info) = 0;
+    virtual bool FreeConsole() = 0;
+    virtual bool AllocConsole() = 0;
+    virtual bool SetTitle(const char* title) = 0;
+    virtual bool GetInputMode(ConsoleHandle in, uint32_t* mode) = 0;
+    virtual bool SetInputMode(ConsoleHandle in, uint32_t mode) = 0;
+    // size: percent of the cell filled by the cursor, 1..100.
+    virtual bool SetCursorInfo(ConsoleHandle out, uint32_t size, bool visible) = 0;
+    // (0, 0) on failure.
+    virtual CellCoord GetLargestWindowSize(ConsoleHandle out) = 0;
+    virtual bool SetScreenBufferSize(ConsoleHandle out, CellCoord size) = 0;
+    virtual bool SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect& window) = 0;
+    virtual bool SetTextAttribute(ConsoleHandle out, uint16_t attribute) = 0;
+    // Fill `length` cells from `start`, row after row, stopping at the buffer's end.
+    virtual bool FillCharacter(ConsoleHandle out, char ch, uint32_t length, CellCoord start,
+                               uint32_t* written) = 0;
+    virtual bool FillAttribute(ConsoleHandle out, uint16_t attribute, uint32_t length,
+                               CellCoord start, uint32_t* written) = 0;
+    virtual bool SetCursorPosition(ConsoleHandle out, CellCoord position) = 0;
+    // Rectangle transfers between `cells` (buffer_size.x by buffer_size.y, row
+    // by row, used from its top-left) and the screen rectangle *region, which
+    // comes back clipped to the screen buffer.
+    virtual bool ReadCells(ConsoleHandle out, ConsoleCell* cells, CellCoord buffer_size,
+                           CellRect* region) = 0;
+    virtual bool WriteCells(ConsoleHandle out, const ConsoleCell* cells, CellCoord buffer_size,
+                            CellRect* region) = 0;
+    // Writes characters at the cursor in the current attribute and advances it;
+    // writing the last column of a row moves the cursor to the next row.
+    virtual bool WriteChars(ConsoleHandle out, const char* text, uint32_t length,
+                            uint32_t* written) = 0;
+    // The runtime's one-character console write: at the cursor, current attribute.
+    virtual void PutChar(char ch) = 0;
+    // Moves `scroll` so that its top-left lands on `destination`, changing only
+    // cells inside `clip` (null: no clip); uncovered cells get `fill`.
+    virtual bool ScrollCells(ConsoleHandle out, const CellRect& scroll, const CellRect* clip,
+                             CellCoord destination, ConsoleCell fill) = 0;
+    // One key from the console keyboard without echo; blocks until a key comes.
+    virtual int ReadKey() = 0;
+    // Returns kAnswerOk, kAnswerYes or kAnswerNo.
+    virtual int MessageBox(const char* text, const char* caption, uint32_t flags) = 0;
+    virtual bool MessageBeep(uint32_t type) = 0;
+    virtual uint32_t LastError() = 0;
+    // The platform's text for an error code (FormatMessage with an allocated
+    // buffer).  Returns its length and stores the text in *text, to be given
+    // back with FreeSystemMessage; 0 and *text null when there is none.
+    virtual uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
+                                         uint32_t min_size, char** text) = 0;
+    virtual void FreeSystemMessage(char* text) = 0;
+    virtual void Sleep(uint32_t milliseconds) = 0;
+    // Ends the process through the normal exit path.  A test fake may instead
+    // throw; callers do nothing after it that they would not do anyway.
+    virtual void Exit(int status) = 0;
+};
+
+// The process-wide current port.  Until one is set, an inert port answers:
+// every call fails, no key ever comes (ReadKey gives -1) and nothing is shown.
+void SetConsolePort(ConsolePort* port);
+ConsolePort& CurrentConsolePort();
+
+// The platform's own port (defined by the native library of the build).
+ConsolePort* NativeConsolePort();
+
+}  // namespace vtrl

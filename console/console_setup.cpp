@@ -1,0 +1,218 @@
+#include "console/console_setup.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "console/dconsole.h"
+
+namespace vtrl {
+
+namespace {
+
+ConsoleHandle g_output = InvalidConsoleHandle();
+ConsoleHandle g_input = InvalidConsoleHandle();
+
+constexpr uint32_t kNonNtHost = 0x80000000u;
+constexpr uint32_t kSystemMessageFlags = kFormatAllocateBuffer | kFormatFromSystem | 40;
+constexpr uint32_t kUserDefaultLanguage = 0x400;
+constexpr uint32_t kSystemMessageMinSize = 512;
+constexpr uint32_t kErrorBoxFlags =
+    kMessageBoxYesNo | kMessageBoxIconExclamation | kMessageBoxSetForeground;
+constexpr size_t kReportSize = 1024;
+constexpr char kReportQuestion[] = "\n\nContinue execution?";
+
+void Fail(int line, const char* call_name) {
+    ReportConsoleError(kConsoleModuleName, line, call_name, CurrentConsolePort().LastError());
+}
+
+// Appends formatted text to a fixed buffer, cutting it at `limit` bytes
+// (terminator included) whatever the arguments hold.
+void AppendBounded(char* buffer, size_t limit, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+void AppendBounded(char* buffer, size_t limit, const char* format, ...) {
+    const size_t used = std::strlen(buffer);
+    if (used + 1 >= limit) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer + used, limit - used, format, args);
+    va_end(args);
+    buffer[limit - 1] = '\0';
+}
+
+// Gives the platform's message text back whichever way ReportConsoleError leaves.
+class SystemMessage {
+  public:
+    SystemMessage() = default;
+    SystemMessage(const SystemMessage&) = delete;
+    SystemMessage& operator=(const SystemMessage&) = delete;
+    ~SystemMessage() {
+        if (text_ != nullptr) {
+            CurrentConsolePort().FreeSystemMessage(text_);
+        }
+    }
+    char** Slot() { return &text_; }
+    const char* Text() const { return text_; }
+
+  private:
+    char* text_ = nullptr;
+};
+
+}  // namespace
+
+ConsoleHandle ConsoleOutputHandle() {
+    return g_output;
+}
+ConsoleHandle ConsoleInputHandle() {
+    return g_input;
+}
+
+void ResetConsoleSetup() {
+    g_output = InvalidConsoleHandle();
+    g_input = InvalidConsoleHandle();
+}
+
+void ReportConsoleError(const char* module, int line, const char* call_name, uint32_t code) {
+    ConsolePort& port = CurrentConsolePort();
+    char report[kReportSize] = "";
+    // The question always closes the text, however long the rest turned out.
+    const size_t body_limit = kReportSize - (sizeof(kReportQuestion) - 1);
+    AppendBounded(report, body_limit, "%s: Error %d from %s on line %d:\n", module,
+                  static_cast<int>(code), call_name, line);
+    SystemMessage system_text;
+    const uint32_t length = port.FormatSystemMessage(
+        kSystemMessageFlags, code, kUserDefaultLanguage, kSystemMessageMinSize, system_text.Slot());
+    if (length != 0 && system_text.Text() != nullptr) {
+        AppendBounded(report, body_limit, "%s", system_text.Text());
+    } else {
+        AppendBounded(report, body_limit,
+                      "Unable to obtain error message text! \n%s: Error %d from %s on line %d",
+                      kConsoleModuleName, static_cast<int>(port.LastError()), "FormatMessage", 78);
+    }
+    AppendBounded(report, kReportSize, "%s", kReportQuestion);
+    port.MessageBeep(kMessageBoxIconExclamation);
+    const int answer = port.MessageBox(report, "Console API Error", kErrorBoxFlags);
+    if (answer == kAnswerNo) {
+        port.Exit(1);
+    }
+}
+
+bool InitConsole(const char* title) {
+    ConsolePort& port = CurrentConsolePort();
+    const uint32_t version = port.GetVersion();
+    if ((version & kNonNtHost) != 0 && (version & 0xFF) == 3) {
+        port.MessageBox(
+            "This application cannot run on Windows 3.1.\nThis application will now terminate.",
+            "Error: Windows NT Required to Run", kMessageBoxOk);
+        return false;
+    }
+
+    ScreenBufferInfo info{};
+    if (!port.GetScreenBufferInfo(port.GetStdHandle(StdHandle::kOutput), &info)) {
+        Fail(199, "GetConsoleScreenBufferInfo");
+    }
+    // A cursor away from the top-left cell means the console belongs to
+    // whoever started us (a command prompt): take a fresh one of our own.
+    if (info.cursor.x != 0 || info.cursor.y != 0) {
+        if (!port.FreeConsole()) {
+            Fail(203, "FreeConsole");
+        }
+        if (!port.AllocConsole()) {
+            Fail(210, "AllocConsole");
+        }
+    }
+    if (!port.SetTitle(title)) {
+        Fail(213, "SetConsoleTitle");
+    }
+
+    g_output = port.GetStdHandle(StdHandle::kOutput);
+    if (g_output == InvalidConsoleHandle()) {
+        Fail(217, "GetStdHandle");
+    }
+    g_input = port.GetStdHandle(StdHandle::kInput);
+    if (g_input == InvalidConsoleHandle()) {
+        Fail(219, "GetStdHandle");
+    }
+
+    uint32_t mode = 0;
+    if (!port.GetInputMode(g_input, &mode)) {
+        Fail(223, "GetConsoleMode");
+    }
+    mode = (mode & ~(kInputLine | kInputEcho)) | kInputWindow | kInputMouse;
+    if (!port.SetInputMode(g_input, mode)) {
+        Fail(228, "SetConsoleMode");
+    }
+
+    if (!port.SetCursorInfo(g_output, 100, false)) {
+        Fail(233, "SetConsoleCursorInfo");
+    }
+    ResizeConsole(g_output, 80, 40);
+    if (!SetTextAttribute(0x1F)) {
+        Fail(239, "SetConsoleTextAttribute");
+    }
+    ClearConsole(g_output);
+    return true;
+}
+
+void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows) {
+    ConsolePort& port = CurrentConsolePort();
+    ScreenBufferInfo info{};
+    if (!port.GetScreenBufferInfo(output, &info)) {
+        Fail(269, "GetConsoleScreenBufferInfo");
+    }
+    const CellCoord largest = port.GetLargestWindowSize(output);
+    if (largest.x == 0 && largest.y == 0) {
+        Fail(272, "GetLargestConsoleWindowSize");
+    }
+    columns = std::min(columns, largest.x);
+    rows = std::min(rows, largest.y);
+    const CellRect window{0, 0, static_cast<int16_t>(columns - 1), static_cast<int16_t>(rows - 1)};
+
+    CellCoord compare = largest;
+    if (info.size.x < columns || info.size.y < rows) {
+        const CellCoord grown{std::max(columns, info.size.x), std::max(rows, info.size.y)};
+        if (!port.SetScreenBufferSize(output, grown)) {
+            Fail(286, "SetConsoleScreenBufferSize");
+        }
+        compare = grown;
+    }
+    if (!port.SetWindowInfo(output, true, window)) {
+        Fail(290, "SetConsoleWindowInfo");
+    }
+    if (compare.x > columns || compare.y > rows) {
+        if (!port.SetScreenBufferSize(output, CellCoord{columns, rows})) {
+            Fail(298, "SetConsoleScreenBufferSize");
+        }
+    }
+}
+
+void ClearConsole(ConsoleHandle output) {
+    ConsolePort& port = CurrentConsolePort();
+    ScreenBufferInfo info{};
+    if (!port.GetScreenBufferInfo(output, &info)) {
+        Fail(115, "GetConsoleScreenBufferInfo");
+    }
+    const uint32_t cells = static_cast<uint32_t>(std::max<int>(info.size.x, 0)) *
+                           static_cast<uint32_t>(std::max<int>(info.size.y, 0));
+    uint32_t written = 0;
+    if (!port.FillCharacter(output, ' ', cells, CellCoord{0, 0}, &written)) {
+        Fail(120, "FillConsoleOutputCharacter");
+    }
+    if (!port.GetScreenBufferInfo(output, &info)) {
+        Fail(123, "ConsoleScreenBufferInfo");
+    }
+    if (!port.FillAttribute(output, info.attribute, cells, CellCoord{0, 0}, &written)) {
+        Fail(127, "FillConsoleOutputAttribute");
+    }
+    if (!port.SetCursorPosition(output, CellCoord{0, 0})) {
+        Fail(130, "SetConsoleCursorPosition");
+    }
+}
+
+}  // namespace vtrl
