@@ -1,0 +1,54 @@
+// The program's entry: console, options, finding the instrument (USB first;
+// the serial ports only with -C), its firmware version and status, remote mode
+// and the hand-over to the upgrade proper.
+#pragma once
+
+#include <cstdint>
+
+namespace vtrl {
+
+// Process exit statuses of RunUpgradeProgram.
+enum ExitStatus : int {
+    kExitUpgraded = 0,         // the upgrade ran to its end; the instrument restarts
+    kExitUnknownArgument = 1,  // an option other than -C was refused
+    kExitNoInstrument = 2,     // nothing answered on USB (nor on COM1..COM3 with -C)
+    kExitProtocolRunning = 3,  // the instrument is running a protocol; nothing was changed
+    kExitUpgradeFailed = 4,    // the upgrade step failed or the operator declined it
+    kExitConsoleRefused = 5,   // the console refused to start (a Windows 3.1 host)
+};
+
+constexpr uint32_t kProgramVersion = 1006;  // shown in the title as 1.006
+constexpr int kSerialPortCount = 3;         // COM1..COM3
+constexpr int kUsbAttempts = 2;
+constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
+constexpr uint16_t kStatusProtocolRunning = 0x20;
+constexpr uint32_t kFoundPauseMs = 1500;
+constexpr uint32_t kNoInstrumentPauseMs = 1000;
+
+// The whole program: returns the process exit status.  argv[0] is the
+// program's own path (the image file is looked for beside it).
+int RunUpgradeProgram(int argc, char** argv);
+
+// Looks for the instrument: two USB attempts, then, with the serial search on,
+// COM1..COM<port_count>.  True when one answered its version query; the link it
+// answered on stays selected and *firmware_version holds its version.  Shows
+// the found or not-found windows; the not-found ones wait for a key.
+bool FindInstrument(int port_count, uint32_t* firmware_version);
+
+// Opens each port in turn (index 0 first) and asks for the version; the port
+// that answers stays open and true is returned with its zero-based index.
+// Ports that do not answer are closed again.  A count of 0 or less searches nothing.
+bool SearchSerialPorts(uint32_t* firmware_version, int* port_index, int port_count);
+
+// One version query (QueryValue 0, 0) on the selected link; true when it
+// raised no link error.  *firmware_version receives the answer (0 on failure).
+bool ReadFirmwareVersion(uint32_t* firmware_version);
+
+// The serial search switch (-C); off at start.
+void SetSerialSearch(bool on);
+bool SerialSearchEnabled();
+
+// Initial state: serial search off.
+void ResetEntryState();
+
+}  // namespace vtrl
