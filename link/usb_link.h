@@ -6,11 +6,14 @@
 
 #include <cstdint>
 
+#include "link/hid_port.h"
+
 namespace vtrl {
 
 constexpr uint16_t kVantrelVendorId = 0x7A3D;
 constexpr uint16_t kVantrelProductId = 0x05C1;
-constexpr int kUsbIdentFieldCount = 6;  // language, manufacturer, product, serial, configuration, interface
+constexpr int kUsbIdentFieldCount =
+    6;  // language, manufacturer, product, serial, configuration, interface
 
 // Scans the present HID interfaces and holds the last matching one.  `fields`
 // is null or points at six caller-owned buffers of `field_size` bytes each,
@@ -31,7 +34,36 @@ int GetUSBResponsePacket(uint8_t* destination, uint32_t* length);
 // After a failed platform call: true (continue) for an I/O still pending, else false.
 bool HandleUSBError();
 
-// Initial state: no device held (the held handle is closed), events kept.
+// The holder of the two completion records (overlapped record plus event) of
+// the output and input reports.  Create makes them the first time it is
+// called (and again any that could not be made); it always reports success.
+// At program end the read record is closed, then the write record, each only
+// if it exists and its port is still the one installed.
+class USBEvents {
+  public:
+    USBEvents() = default;
+    ~USBEvents();
+    USBEvents(const USBEvents&) = delete;
+    USBEvents& operator=(const USBEvents&) = delete;
+
+    bool Create();
+    void Release();
+    HidIoRecord WriteRecord() const { return write_record_; }
+    HidIoRecord ReadRecord() const { return read_record_; }
+    bool EventsCreated() const { return events_created_; }
+
+  private:
+    bool events_created_ = false;
+    HidPort* port_ = nullptr;  // the port that made the records
+    HidIoRecord write_record_ = kNoHidIoRecord;
+    HidIoRecord read_record_ = kNoHidIoRecord;
+};
+
+// Release number of the held device (0 when none is held).
+uint16_t USBDeviceRelease();
+
+// Initial state: no device held (the held handle closed on the port that
+// opened it, if that port is still installed), completion records released.
 void ResetUSBLink();
 
 }  // namespace vtrl

@@ -26,7 +26,7 @@ struct CommandDescriptor {
     uint8_t arg1_width;    // 0 = no argument
     uint8_t arg2_width;
     uint8_t arg3_width;
-    uint8_t reserved;      // 0 in every row, never read
+    uint8_t reserved;  // 0 in every row, never read
 };
 
 constexpr int kCommandCount = 103;
@@ -66,7 +66,7 @@ uint32_t EraseFlashSector(uint32_t sector);
 uint32_t SetRemoteMode(uint32_t mode, uint32_t b, uint32_t c);
 uint32_t GetStatus();
 
-void ClearLinkError();     // drains pending serial input, then error = 0
+void ClearLinkError();  // drains pending serial input, then error = 0
 uint32_t GetLinkError();
 void RaiseLinkError(uint32_t code);  // drains pending serial input, then error = code
 
