@@ -1,0 +1,53 @@
+// Linux only: flushing a file to the disk and a durable rename.  Nothing else lives here.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "driver/file_io.h"
+
+namespace vtrl {
+namespace {
+
+class ScopedFd {
+  public:
+    explicit ScopedFd(int fd) : fd_(fd) {}
+    ~ScopedFd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+std::string DirectoryOf(const char* path) {
+    const std::string p(path);
+    const size_t slash = p.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : p.substr(0, slash);
+}
+
+}  // namespace
+
+bool SyncFileToDisk(std::FILE* file) {
+    return file != nullptr && ::fsync(::fileno(file)) == 0;
+}
+
+bool ReplaceFileDurably(const char* from, const char* to) {
+    if (std::rename(from, to) != 0) {
+        return false;
+    }
+    // The new name is only durable once the directory entry itself is on disk.
+    ScopedFd dir(::open(DirectoryOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
+}
+
+}  // namespace vtrl

@@ -1,0 +1,171 @@
+#include "protocol/operations.h"
+
+#include "console/dconsole.h"
+#include "protocol/protocol.h"
+
+namespace vtrl {
+namespace {
+
+// Selectors of SetValue / QueryValue used here.
+constexpr uint32_t kSelectorVersion = 0;
+constexpr uint32_t kSelectorCrcFirst = 1;
+constexpr uint32_t kSelectorCrcLast = 2;
+constexpr uint32_t kSelectorCrcValue = 7;
+constexpr uint32_t kSelectorFlashAddress = 8;
+
+uint16_t g_retry_count = 0;
+bool g_failure_flag = false;
+
+// Runs `attempt` under the retry rule.  True when an attempt left no link error.
+template <typename Attempt>
+bool RunRetried(Attempt attempt) {
+    for (int i = 0; i < kRetryAttempts; ++i) {
+        attempt();
+        if (GetLinkError() == kLinkErrorNone) {
+            return true;
+        }
+        ClearLinkError();
+        Delay(kRetryPauseMs);
+        CountRetry();
+    }
+    return false;
+}
+
+}  // namespace
+
+uint32_t ProgramWordAt(uint32_t address, uint32_t word) {
+    SetValue(kSelectorFlashAddress, address);
+    return ProgramFlashWord(word);
+}
+
+bool PingInstrument() {
+    g_failure_flag = false;
+    g_retry_count = 0;
+    for (int i = 0; i < kRetryAttempts; ++i) {
+        ClearLinkError();
+        Delay(kRetryPauseMs);
+        QueryValue(kSelectorVersion, 0);
+        if (GetLinkError() == kLinkErrorNone) {
+            return true;
+        }
+        CountRetry();
+    }
+    return false;
+}
+
+uint32_t QueryValueRetried(uint32_t selector, uint32_t second) {
+    uint32_t value = 0;
+    if (RunRetried([&] { value = QueryValue(selector, second); })) {
+        return value;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
+bool SetValueRetried(uint32_t selector, uint32_t value) {
+    ClearLinkError();
+    if (RunRetried([&] { SetValue(selector, value); })) {
+        return true;
+    }
+    g_failure_flag = true;
+    return false;
+}
+
+uint32_t ProgramWordAtRetried(uint32_t address, uint32_t word) {
+    uint32_t result = 0;
+    if (RunRetried([&] { result = ProgramWordAt(address, word); })) {
+        return result & 0xFFFFu;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
+uint32_t EraseSectorRetried(uint32_t sector) {
+    uint32_t result = 0;
+    if (RunRetried([&] { result = EraseFlashSector(sector); })) {
+        return result & 0xFFFFu;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
+uint32_t ProgramFromBufferRetried(uint32_t word_count) {
+    uint32_t result = 0;
+    if (RunRetried([&] { result = ProgramFlashFromBuffer(word_count); })) {
+        return result & 0xFFFFu;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
+bool WriteMemoryRetried(const uint8_t* data, uint32_t address, uint16_t count) {
+    return RunRetried([&] { WriteMemory(data, address, count); });
+}
+
+bool ReadMemoryRetried(uint32_t address, uint8_t* destination, uint16_t count) {
+    return RunRetried([&] { ReadMemory(address, destination, count); });
+}
+
+bool ProgramFlashBlock(const uint8_t* data, uint32_t byte_count, uint32_t buffer_address,
+                       uint32_t flash_address) {
+    // The instrument's transfer buffer is only known to hold 498 bytes, and it
+    // programs whole words.
+    if (data == nullptr || byte_count == 0 || byte_count > kMaxFlashBlockBytes ||
+        byte_count % 2 != 0) {
+        return false;
+    }
+    if (!WriteMemoryRetried(data, buffer_address, static_cast<uint16_t>(byte_count))) {
+        return false;
+    }
+    SetValueRetried(kSelectorFlashAddress, flash_address);
+    if (g_failure_flag) {
+        return false;
+    }
+    const uint32_t words = byte_count / 2;
+    for (int i = 0; i < kRetryAttempts; ++i) {
+        if (ProgramFromBufferRetried(words) == words) {
+            return true;
+        }
+        if (g_failure_flag) {
+            return false;
+        }
+        CountRetry();
+    }
+    return false;
+}
+
+bool GetInstrumentCRC(uint32_t first, uint32_t last, uint16_t* crc) {
+    SetValueRetried(kSelectorCrcFirst, first);
+    if (g_failure_flag) {
+        return false;
+    }
+    SetValueRetried(kSelectorCrcLast, last);
+    if (g_failure_flag) {
+        return false;
+    }
+    const uint32_t value = QueryValueRetried(kSelectorCrcValue, 0);
+    if (g_failure_flag) {
+        return false;
+    }
+    if (crc != nullptr) {
+        *crc = static_cast<uint16_t>(value & 0xFFFFu);
+    }
+    return true;
+}
+
+uint16_t RetryCount() {
+    return g_retry_count;
+}
+void CountRetry() {
+    g_retry_count = static_cast<uint16_t>(g_retry_count + 1);
+}
+bool FailureFlag() {
+    return g_failure_flag;
+}
+
+void ResetOperationsState() {
+    g_retry_count = 0;
+    g_failure_flag = false;
+}
+
+}  // namespace vtrl
