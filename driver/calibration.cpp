@@ -1,0 +1,185 @@
+#include "driver/calibration.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "console/dconsole.h"
+#include "driver/crc16.h"
+#include "driver/file_io.h"
+#include "driver/image_file.h"
+#include "protocol/operations.h"
+
+namespace vtrl {
+namespace {
+
+constexpr uint32_t kSelectorFlashAddress = 8;
+constexpr uint32_t kSelectorTransferBuffer = 4;
+constexpr uint32_t kSelectorCalibrationWrite = 42;
+constexpr uint32_t kCalibrationSectorBase = 0xC0000;
+constexpr size_t kRebuildFillEnd = 1008;  // the rebuild leaves the last 16 bytes as read
+constexpr uint16_t kMessageWidth = 51;
+constexpr uint16_t kMessageHeight = 11;
+
+// The record goes back as two full transfer-buffer blocks and a 28-byte tail.
+struct RestorePiece {
+    size_t offset;
+    size_t length;
+    uint32_t address;
+};
+constexpr std::array<RestorePiece, 3> kRestorePieces = {{
+    {0, 498, 0xCFC00},
+    {498, 498, 0xCFDF2},
+    {996, 28, 0xCFFE4},
+}};
+
+std::array<uint8_t, kCalibrationRecordSize> g_record{};
+
+uint16_t GetLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+void PutLe16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v & 0xFF);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint16_t RecordBodyCrc(const uint8_t* record) {
+    CRC16Reset();
+    CRC16Update(record + 4, static_cast<int32_t>(kCalibrationRecordSize - 4));
+    return CRC16Value();
+}
+
+uint16_t WholeRecordCrc(const uint8_t* record) {
+    CRC16Reset();
+    CRC16Update(record, static_cast<int32_t>(kCalibrationRecordSize));
+    return CRC16Value();
+}
+
+void RebuildRecord(uint8_t* record) {
+    std::fill(record, record + kRebuildFillEnd, uint8_t{0xFF});
+    PutLe16(record, kCalibrationMagic);
+    std::memset(record + 4, 0, 4);
+    PutLe16(record + 2, RecordBodyCrc(record));
+}
+
+// Everything between the grant and the withdrawal of the sector 0 permission.
+bool ProgramRecord(const uint8_t* record) {
+    SetValueRetried(kSelectorCalibrationWrite, 1);
+    const uint32_t buffer_address = QueryValueRetried(kSelectorTransferBuffer, 0);
+    if (FailureFlag()) {
+        return false;
+    }
+    for (const RestorePiece& piece : kRestorePieces) {
+        if (!ProgramFlashBlock(record + piece.offset, static_cast<uint32_t>(piece.length),
+                               buffer_address, piece.address)) {
+            return false;
+        }
+    }
+    uint16_t instrument_crc = 0;
+    if (!GetInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast, &instrument_crc)) {
+        return false;
+    }
+    return WholeRecordCrc(record) == instrument_crc;
+}
+
+}  // namespace
+
+uint8_t* CalibrationRecordBuffer() {
+    return g_record.data();
+}
+
+bool CheckCalibrationRecord(const uint8_t* record) {
+    if (record == nullptr || GetLe16(record) != kCalibrationMagic) {
+        return false;
+    }
+    return RecordBodyCrc(record) == GetLe16(record + 2);
+}
+
+bool LoadSavedCalibration() {
+    if (!FilePathsUsable()) {
+        return false;
+    }
+    size_t got = 0;
+    {
+        UniqueFile file = OpenFile(CalibrationFilePath(), "rb");
+        if (!file) {
+            return false;
+        }
+        got = std::fread(g_record.data(), 1, g_record.size(), file.get());
+    }
+    if (got < g_record.size()) {
+        return false;
+    }
+    if (CheckCalibrationRecord(g_record.data())) {
+        return true;
+    }
+    DeleteFileAt(CalibrationFilePath());
+    return false;
+}
+
+bool ReadInstrumentCalibration(uint8_t* record) {
+    if (record == nullptr) {
+        return false;
+    }
+    SetValueRetried(kSelectorFlashAddress, kCalibrationSectorBase);
+    if (FailureFlag()) {
+        return false;
+    }
+    uint16_t instrument_crc = 0;
+    if (!GetInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast, &instrument_crc)) {
+        return false;
+    }
+    if (!ReadMemoryRetried(kCalibrationRecordAddress, record,
+                           static_cast<uint16_t>(kCalibrationRecordSize))) {
+        return false;
+    }
+    return WholeRecordCrc(record) == instrument_crc;
+}
+
+bool WriteCalibrationFile(const uint8_t* record) {
+    if (record == nullptr || !FilePathsUsable()) {
+        return false;
+    }
+    return WriteFileDurably(CalibrationFilePath(), record, kCalibrationRecordSize);
+}
+
+bool SaveCalibration(const uint8_t* saved_record) {
+    if (!ReadInstrumentCalibration(g_record.data())) {
+        ShowAbortMessage("Unable to retrieve calibration data!");
+        return false;
+    }
+    if (!CheckCalibrationRecord(g_record.data())) {
+        if (saved_record != nullptr && CheckCalibrationRecord(saved_record)) {
+            std::memcpy(g_record.data(), saved_record, kCalibrationRecordSize);
+            ShowMessageWindow(
+                " The instrument's calibration record is invalid.\r\n"
+                " The saved copy in caldata.bin is kept and\r\n"
+                " will be restored.\r\n Please press a key...",
+                kMessageWidth, kMessageHeight);
+            ReadKey();
+            CloseMessageWindow();
+            return true;
+        }
+        RebuildRecord(g_record.data());
+    }
+    if (!WriteCalibrationFile(g_record.data())) {
+        ShowAbortMessage("Unable to save calibration data!");
+        return false;
+    }
+    return true;
+}
+
+bool RestoreCalibration(const uint8_t* record) {
+    bool result = false;
+    if (record != nullptr && PingInstrument()) {
+        result = ProgramRecord(record);
+    }
+    SetValueRetried(kSelectorCalibrationWrite, 0);
+    return result;
+}
+
+void ResetCalibrationState() {
+    g_record.fill(0);
+}
+
+}  // namespace vtrl
