@@ -8,7 +8,7 @@
 namespace vtrl::sim {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Microseconds since an arbitrary start; never goes backwards.
     virtual uint64_t NowUs() const = 0;
@@ -20,23 +20,26 @@ public:
 
 // Steady wall clock; SleepUs really sleeps.
 class RealClock final : public Clock {
-public:
+  public:
     uint64_t NowUs() const override;
     void SleepUs(uint64_t us) override;
 };
 
 // Time moves only when somebody sleeps (or a test advances it).
 class VirtualClock final : public Clock {
-public:
+  public:
     uint64_t NowUs() const override { return now_us_; }
     void SleepUs(uint64_t us) override { now_us_ += us; }
     void Advance(uint64_t us) { now_us_ += us; }
 
-private:
+  private:
     uint64_t now_us_ = 0;
 };
 
 // The clock used by the process-wide defaults (real unless a test swaps it).
 Clock& DefaultClock();
+// Makes `clock` the default (not owned; it must outlive its use); nullptr puts
+// the real clock back.
+void SetDefaultClock(Clock* clock);
 
 }  // namespace vtrl::sim

@@ -3,17 +3,46 @@
 // in-process test fakes, vtrlupg-demo and vtrlsim.
 //
 // Memory map of the model:
-//   RAM   0x00000000 .. (kRamBase + kRamSize - 1): the transfer buffer lives here
-//   flash 0x80000 .. 0xFFFFF, 16-bit words, NOR rules (erase sets 0xFF,
-//         programming only clears bits; a word that cannot take the value is a
-//         programming failure that the reply shows)
+//   RAM   kRamBase .. kRamBase + kRamSize - 1: the transfer buffer lives here
+//   flash 0x80000 .. 0xFFFFF, 16-bit words stored low byte first, NOR rules
+//         (erase sets 0xFF, programming only clears bits; a word that cannot
+//         take the value is a programming failure that the reply shows)
 //   sectors 7..10 cover 0x80000..0xBFFFF (0x10000 each), sector 0 covers
 //   0xC0000..0xCFFFF and changes only while selector 42 is 1; 0xD0000 and up
 //   (boot block, restart address 0xFFFF0) is never writable.
+//
+// What the instrument answers (echo byte, then the payload; the framings add
+// the serial closing echo or the USB report layout):
+//   0  WriteMemory(addr4, count2, data)  RAM only; no payload.  Outside RAM, or
+//                                        a count over 249: refused, no reply.
+//   1  ReadMemory(addr4, count2)         RAM or flash, count <= 255; count bytes.
+//                                        Outside: refused, no reply.
+//   2  QueryValue(sel1, sel1)            4 bytes: 0 version, 1/2 CRC range,
+//                                        4 transfer buffer, 6 last restart address,
+//                                        7 CRC-16 of the range (0 when the range
+//                                        is not readable), 8 flash address, 42
+//                                        permission; others 0.
+//   3  SetValue(sel1, hi2, lo2)          no payload; 1/2 CRC range, 8 flash
+//                                        address, 42 permission (1 grants, other
+//                                        values withdraw); 6 restarts the
+//                                        instrument at once: it never answers.
+//   14 ProgramFlashWord(w2)              2 bytes: 1 programmed, 0 refused/failed
+//   15 ProgramFlashFromBuffer(n2)        2 bytes: words programmed (n when all;
+//                                        0 when refused, fewer when a word failed)
+//   16 EraseFlashSector(s2)              2 bytes: 1 erased, 0 refused
+//   71 SetRemoteMode(m1, b1, c2)         2 bytes: remote mode now (1 on, 0 off)
+//   72 GetStatus()                       2 bytes: status word
+// Any other command number is refused with no reply (serial: the bytes that
+// follow it on the line are discarded until the line falls quiet).
+//
+// The flash address of selector 8 advances by 2 (ProgramFlashWord) or 2n
+// (ProgramFlashFromBuffer) only when every word was programmed: a refused or
+// failed command leaves it, so the host's re-issue programs the same words.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,33 +56,48 @@ constexpr uint32_t kFlashSize = 0x80000;  // up to 0xFFFFF inclusive
 constexpr uint32_t kRamBase = 0x00010000;
 constexpr uint32_t kRamSize = 0x1000;
 constexpr uint32_t kTransferBufferAddress = 0x00010200;  // QueryValue(4) answer
+constexpr uint32_t kTransferBufferSize = 512;            // bytes: 256 words
 constexpr uint32_t kCalibrationAddress = 0xCFC00;
 constexpr uint32_t kCalibrationSize = 1024;
 constexpr uint32_t kBootLoaderVersion = 900;  // answered while the marker words are not valid
+constexpr uint32_t kBootBlockAddress = 0xD0000;
+constexpr uint32_t kFlashSectorSize = 0x10000;
+constexpr uint32_t kMaxWriteMemoryCount = 249;  // data bytes in one 256-byte request
+constexpr uint32_t kMaxReadMemoryCount = 255;   // data bytes in one 256-byte response
 
 // What the stand-in does wrong, and when.  Exchanges are numbered from 1 in the
 // order the instrument receives complete requests (every command counts).
 enum class FaultKind {
-    kNoReply,          // the request is taken (and acted on) but nothing is answered
-    kWrongEcho,        // the echo byte is the command number + 1
-    kShortPayload,     // the reply lacks its last payload byte (serial: and the closing echo)
-    kLateReply,        // the reply comes delay_ms late (serial: first byte; USB: input report)
-    kProgramMismatch,  // ProgramFlashFromBuffer replies one word fewer than asked, programs nothing
-    kWrongClosingEcho, // serial only: the closing echo differs from the command number
-    kInstrumentReset,  // the instrument resets before acting: no reply, remote mode off,
-                       // selector 42 and the flash address cleared; flash keeps what it had
-    kHostCut,          // the link is cut from this exchange on: nothing more reaches or leaves
-                       // the instrument (for an interrupted-upgrade story)
+    kNoReply,           // the request is taken (and acted on) but nothing is answered
+    kWrongEcho,         // the echo byte is the command number + 1
+    kShortPayload,      // the reply lacks its last payload byte (serial: and the closing
+                        // echo; USB: that byte reads 0)
+    kLateReply,         // the reply comes delay_ms late (serial: first byte; USB: input report
+                        // or ready flag)
+    kProgramMismatch,   // ProgramFlashFromBuffer replies one word fewer than asked and
+                        // ProgramFlashWord replies 0; nothing is programmed; other commands
+                        // pass untouched (but count)
+    kWrongClosingEcho,  // serial only: the closing echo differs from the command number
+    kInstrumentReset,   // the instrument resets before acting: no reply, remote mode off,
+                        // selector 42 and the flash address cleared; flash keeps what it had
+    kHostCut,           // the link is cut from this exchange on: nothing more reaches or leaves
+                        // the instrument (for an interrupted-upgrade story)
 };
 
 struct Fault {
-    uint32_t exchange = 0;   // first exchange it hits (1-based)
+    uint32_t exchange = 0;  // first exchange it hits (1-based; 0 counts as 1)
     FaultKind kind = FaultKind::kNoReply;
-    uint32_t count = 1;      // how many consecutive exchanges it hits (kHostCut: ignored, lasts)
-    uint32_t delay_ms = 0;   // kLateReply only
-    int command = -1;        // when >= 0, only exchanges of this command count towards `count`
-                             // and `exchange` numbers only this command's exchanges
+    uint32_t count = 1;     // how many consecutive exchanges it hits (kHostCut: ignored, lasts)
+    uint32_t delay_ms = 0;  // kLateReply only
+    int command = -1;       // when >= 0, only exchanges of this command count towards `count`
+                            // and `exchange` numbers only this command's exchanges
 };
+
+// Parses "kind@N[xCOUNT][:DELAY_MS][/COMMAND]", kind one of no-reply,
+// wrong-echo, short, late, mismatch, wrong-close, reset, cut.  False (and
+// `error` set) for anything else.
+bool ParseFault(const std::string& text, Fault* fault, std::string* error);
+const char* FaultKindName(FaultKind kind);
 
 struct InstrumentConfig {
     uint32_t program_version = 1006;  // answered by QueryValue(0) while the markers are valid
@@ -61,42 +105,82 @@ struct InstrumentConfig {
     uint16_t usb_release = 2;         // HID release number: 0/1 ready-flag way, >= 2 input reports
     // GetStatus reads left before bit 0x20 clears by itself (0: never clears).
     uint32_t protocol_clears_after_reads = 0;
+    uint32_t factory_seed = 1;  // program bytes and calibration record of the factory state
+    uint32_t factory_image_size = 200000;  // bytes of the factory program image (trailer included)
 };
 
 // One request as the instrument received it, for tests to assert on.
 struct LoggedRequest {
     std::vector<uint8_t> bytes;  // command number first
     bool answered = false;
+    bool refused = false;  // unknown command, bad length or range, or a flash command refused
+};
+
+// Something the instrument did, for vtrlsim's event log and its flash file.
+struct InstrumentEvent {
+    enum Kind {
+        kRemoteMode,  // value: 1 on, 0 off
+        kRestart,     // address: restart address
+        kErase,       // value: sector; address/length: range erased (length 0: refused)
+        kProgram,     // address/length: bytes changed; value: words asked; ok: all programmed
+        kReset,       // a fault reset the instrument
+        kLinkCut,     // a fault cut the link
+        kRefused,     // value: command number of a request the instrument refused
+    };
+    Kind kind = kRefused;
+    uint32_t address = 0;
+    uint32_t length = 0;
+    uint32_t value = 0;
+    bool ok = true;
+    std::string Text() const;  // e.g. "remote mode on", "restart 0xFFFF0", "erase sector 7"
 };
 
 class Instrument {
-public:
+  public:
+    // A fresh instrument is in its factory state (FormatFactory(config.factory_seed)).
     explicit Instrument(InstrumentConfig config = {});
+
+    // Back to a fresh instrument with this configuration; every copy of this
+    // Instrument (and the endpoints carrying it) sees the new state.
+    void Reset(InstrumentConfig config = {});
 
     // --- contents, for tests and tools -----------------------------------
     // Factory state: valid markers, a program image (whose trailer carries
-    // program_version), and a valid calibration record derived from `seed`.
+    // program_version), a valid calibration record derived from `seed`, and a
+    // boot block; RAM cleared, remote mode off, registers 0.
     void FormatFactory(uint32_t seed = 1);
     static std::vector<uint8_t> MakeCalibrationRecord(uint32_t seed);  // 1024 valid bytes
+    // Bytes of the range clipped to flash (nothing outside it).
     std::vector<uint8_t> ReadFlash(uint32_t address, uint32_t length) const;
     void WriteFlashRaw(uint32_t address, const std::vector<uint8_t>& bytes);  // no NOR rules
-    uint16_t FlashWord(uint32_t address) const;
-    const std::vector<uint8_t>& FlashImage() const;  // kFlashSize bytes, index = address - kFlashBase
-    void LoadFlashImage(const std::vector<uint8_t>& image);  // kFlashSize bytes
+    uint16_t FlashWord(uint32_t address) const;  // low byte at `address`
+    const std::vector<uint8_t>& FlashImage()
+        const;  // kFlashSize bytes, index = address - kFlashBase
+    // kFlashSize bytes (false and nothing changed otherwise).  When the markers
+    // are valid and the program's trailer is found, its version becomes
+    // program_version.
+    bool LoadFlashImage(const std::vector<uint8_t>& image);
     bool MarkersValid() const;  // 0x1234 at 0x80000 and 0xA5A5 at 0x80002
+    std::vector<uint8_t> ReadRam(uint32_t address, uint32_t length) const;  // clipped to RAM
 
     InstrumentConfig& Config();
     bool RemoteMode() const;
     bool CalibrationWriteAllowed() const;  // selector 42
-    uint32_t RestartCount() const;         // SetValue(6, 0xFFFF0) taken
+    uint32_t FlashAddress() const;         // selector 8 as it stands
+    uint32_t RestartCount() const;         // SetValue(6, ...) taken
     uint32_t RestartAddress() const;
+    uint32_t ResetCount() const;  // kInstrumentReset faults that struck
     uint32_t ExchangeCount() const;
     const std::vector<LoggedRequest>& Log() const;
     void ClearLog();
+    void SetKeepLog(bool keep);  // vtrlsim runs for long: it turns the log off
 
     void AddFault(const Fault& fault);
-    void ClearFaults();
+    void ClearFaults();    // also mends a cut link
     bool LinkCut() const;  // a kHostCut fault has struck
+
+    // Called for every event, in order, before the command's reply is formed.
+    void SetEventSink(std::function<void(const InstrumentEvent&)> sink);
 
     // --- command level ---------------------------------------------------
     // Acts on one complete request (command number first) and returns the reply:
@@ -109,22 +193,34 @@ public:
         std::vector<uint8_t> bytes;  // echo, payload
         uint32_t delay_ms = 0;       // extra latency before the reply starts
         bool closing_echo_wrong = false;
+        bool omit_closing_echo = false;  // serial: the reply was cut short
+        uint8_t command = 0;             // the request's command number
     };
     Reply Handle(const std::vector<uint8_t>& request);
 
     // Length of the complete request whose first `have` bytes are `prefix`, or 0
-    // when more bytes are needed to know it; -1 for an unknown command.
+    // when more bytes are needed to know it; -1 for a request the instrument
+    // cannot take (unknown command, WriteMemory count over 249).
     static int RequestLength(const uint8_t* prefix, size_t have);
+    // The instrument's name for a command number ("" when it has none).
+    static const char* CommandName(uint8_t command);
 
-private:
     struct State;
+
+  private:
     std::shared_ptr<State> state_;
 };
+
+// One instrument for the process (the demo build and the link seams' default),
+// reset in place so references taken earlier stay good.
+Instrument& DefaultInstrument();
+void ResetDefaultInstrument(const InstrumentConfig& config = {});
 
 // Serial side: a byte pipe with the echo framing and 57600-baud pacing
 // (each byte costs its wire time, 10 bits at 57600 baud), on a given clock.
 class SerialEndpoint {
-public:
+  public:
+    static constexpr uint64_t kByteTimeNs = 10ull * 1000000000ull / 57600;  // 173611 ns
     SerialEndpoint(Instrument& instrument, Clock& clock, bool paced = true);
     // Host to instrument: bytes are taken at once (the UART buffers them) and a
     // request is acted on as soon as its last byte has arrived on the wire.
@@ -134,8 +230,10 @@ public:
     // Bytes in flight to the host; the time the next one arrives (UINT64_MAX: none pending).
     size_t Pending() const;
     uint64_t NextArrivalUs() const;
+    // The host closed its port: bytes in flight either way are lost.
+    void DiscardInFlight();
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };
@@ -143,21 +241,29 @@ private:
 // USB side: 257-byte output reports in, 256-byte responses out, either as a
 // 259-byte input report (release >= 2, bytes 3..258) or, for release 0 and 1,
 // as a feature report fetched after an input report with bit 0 of byte 1 set.
+// Release 0/1 devices send a status input report every kStatusIntervalUs; the
+// driver keeps only the newest kStatusQueueDepth, so a reader that does not
+// flush first sees stale status.
 class UsbEndpoint {
-public:
+  public:
+    static constexpr uint64_t kResponseLatencyUs = 1000;  // one frame after the output report
+    static constexpr uint64_t kStatusIntervalUs = 8000;
+    static constexpr size_t kStatusQueueDepth = 2;
     UsbEndpoint(Instrument& instrument, Clock& clock);
     uint16_t ReleaseNumber() const;
     // One output report (report ID 0, then the packet, zero padded): false when
-    // the device does not take it (wrong length, link cut).
+    // the device does not take it (length not 257, report ID not 0, link cut).
     bool OutputReport(const uint8_t* report, size_t length);
-    // The next input report if one is ready by `deadline_us` on the clock; the
-    // clock is advanced to when it arrived (or to the deadline when none did).
+    // The next input report (259 bytes written; `length` must be at least 259)
+    // if one is ready by `deadline_us` on the clock; the clock is advanced to
+    // when it arrived (or to the deadline when none did).
     bool InputReport(uint8_t* report, size_t length, uint64_t deadline_us);
-    // Feature report 0 (257 bytes): the latest response; false when none.
+    // Feature report 0 (257 bytes): the latest response; false when none is
+    // ready (no answer yet to the latest request) or the length is below 257.
     bool FeatureReport(uint8_t* report, size_t length);
     void FlushInput();  // discards queued input reports
 
-private:
+  private:
     struct State;
     std::shared_ptr<State> state_;
 };

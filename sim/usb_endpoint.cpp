@@ -1,0 +1,138 @@
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <deque>
+
+#include "sim/instrument.h"
+
+namespace vtrl::sim {
+
+namespace {
+
+constexpr size_t kOutputReportSize = 257;
+constexpr size_t kInputReportSize = 259;
+constexpr size_t kFeatureReportSize = 257;
+constexpr size_t kResponseSize = 256;
+
+struct Response {
+    uint64_t ready_us = 0;
+    std::array<uint8_t, kResponseSize> bytes{};
+};
+
+}  // namespace
+
+struct UsbEndpoint::State {
+    Instrument instrument;
+    Clock* clock;
+    // Input-report way: one report per answered request, in order.
+    std::deque<Response> queue;
+    // Ready-flag way: the latest request's response, if it answered.
+    bool have_response = false;
+    Response response;
+    uint64_t status_taken_us = 0;  // status reports up to here were read or flushed
+
+    State(Instrument& i, Clock& c) : instrument(i), clock(&c) {}
+
+    bool ReadyFlagWay() { return instrument.Config().usb_release <= 1; }
+
+    void AdvanceTo(uint64_t t) {
+        const uint64_t now = clock->NowUs();
+        if (t > now) {
+            clock->SleepUs(t - now);
+        }
+    }
+};
+
+UsbEndpoint::UsbEndpoint(Instrument& instrument, Clock& clock)
+    : state_(std::make_shared<State>(instrument, clock)) {}
+
+uint16_t UsbEndpoint::ReleaseNumber() const {
+    return state_->instrument.Config().usb_release;
+}
+
+bool UsbEndpoint::OutputReport(const uint8_t* report, size_t length) {
+    State& s = *state_;
+    if (length != kOutputReportSize || report[0] != 0 || s.instrument.LinkCut()) {
+        return false;
+    }
+    const uint8_t* packet = report + 1;
+    const int request_length = Instrument::RequestLength(packet, kOutputReportSize - 1);
+    const size_t take = request_length > 0 ? static_cast<size_t>(request_length) : 1;
+    const Instrument::Reply reply =
+        s.instrument.Handle(std::vector<uint8_t>(packet, packet + take));
+    if (s.instrument.LinkCut()) {
+        return false;
+    }
+    // A new request replaces whatever the ready-flag way was holding.
+    s.have_response = false;
+    if (!reply.answered) {
+        return true;
+    }
+    Response r;
+    r.ready_us = s.clock->NowUs() + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000;
+    std::copy_n(reply.bytes.begin(), std::min(reply.bytes.size(), kResponseSize), r.bytes.begin());
+    if (s.ReadyFlagWay()) {
+        s.response = r;
+        s.have_response = true;
+    } else {
+        s.queue.push_back(r);
+    }
+    return true;
+}
+
+bool UsbEndpoint::InputReport(uint8_t* report, size_t length, uint64_t deadline_us) {
+    State& s = *state_;
+    if (length < kInputReportSize || s.instrument.LinkCut()) {
+        s.AdvanceTo(deadline_us);
+        return false;
+    }
+    std::memset(report, 0, kInputReportSize);
+    if (!s.ReadyFlagWay()) {
+        if (s.queue.empty() || s.queue.front().ready_us > deadline_us) {
+            s.AdvanceTo(deadline_us);
+            return false;
+        }
+        s.AdvanceTo(s.queue.front().ready_us);
+        std::copy(s.queue.front().bytes.begin(), s.queue.front().bytes.end(), report + 3);
+        s.queue.pop_front();
+        return true;
+    }
+    // Status reports come every interval; the driver keeps the newest few.
+    const uint64_t interval = kStatusIntervalUs;
+    const uint64_t now = s.clock->NowUs();
+    const uint64_t next_untaken = (s.status_taken_us / interval + 1) * interval;
+    const uint64_t newest = now / interval * interval;
+    const uint64_t kept_span = (kStatusQueueDepth - 1) * interval;
+    const uint64_t oldest_kept = newest >= kept_span ? newest - kept_span : 0;
+    const uint64_t tick = std::max(next_untaken, oldest_kept);
+    if (tick > deadline_us) {
+        s.AdvanceTo(deadline_us);
+        return false;
+    }
+    s.AdvanceTo(tick);
+    s.status_taken_us = tick;
+    report[1] = (s.have_response && s.response.ready_us <= tick) ? 0x01 : 0x00;
+    return true;
+}
+
+bool UsbEndpoint::FeatureReport(uint8_t* report, size_t length) {
+    State& s = *state_;
+    if (length < kFeatureReportSize || s.instrument.LinkCut() || !s.have_response ||
+        s.response.ready_us > s.clock->NowUs()) {
+        return false;
+    }
+    report[0] = 0;
+    std::copy(s.response.bytes.begin(), s.response.bytes.end(), report + 1);
+    return true;
+}
+
+void UsbEndpoint::FlushInput() {
+    State& s = *state_;
+    const uint64_t now = s.clock->NowUs();
+    while (!s.queue.empty() && s.queue.front().ready_us <= now) {
+        s.queue.pop_front();
+    }
+    s.status_taken_us = std::max(s.status_taken_us, now);
+}
+
+}  // namespace vtrl::sim
