@@ -317,6 +317,9 @@ bool FakeConsole::ScrollCells(ConsoleHandle out, const CellRect& scroll, const C
 
 int FakeConsole::ReadKey() {
     Enter(ConsoleCall::kReadKey);
+    if (key_hook_) {
+        key_hook_(*this);
+    }
     if (keys_.empty()) {
         ADD_FAILURE() << "the program waits for a key and the test scripted none";
         throw FakeConsoleScriptExhausted("no scripted key left");

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -122,6 +123,12 @@ class FakeConsole final : public ConsolePort {
     void PushKeys(const std::string& keys);
     size_t PendingKeys() const { return keys_.size(); }
     void PushMessageBoxAnswer(int answer) { answers_.push_back(answer); }
+    // Called at every key read, before the key is taken: a test looks at the
+    // screen the operator sees while the program waits.  An empty function
+    // removes the hook.
+    void SetKeyReadHook(std::function<void(const FakeConsole&)> hook) {
+        key_hook_ = std::move(hook);
+    }
 
     // The `occurrence`-th call of that kind from now (1 = the next) fails and
     // leaves `error_code` as the last error.
@@ -221,6 +228,7 @@ class FakeConsole final : public ConsolePort {
     uint32_t no_text_error_ = kNoMessageTextError;
     std::string title_;
     std::deque<int> keys_;
+    std::function<void(const FakeConsole&)> key_hook_;
     std::deque<int> answers_;
     std::vector<ShownMessageBox> boxes_;
     std::vector<uint32_t> beeps_;
