@@ -30,6 +30,10 @@ struct UsbEndpoint::State {
     bool have_response = false;
     Response response;
     uint64_t status_taken_us = 0;  // status reports up to here were read or flushed
+    // When the flag was last up before the latest request took it down, so
+    // status reports still queued from then show it set.
+    uint64_t earlier_ready_from_us = 0;
+    uint64_t earlier_ready_until_us = 0;
 
     State(Instrument& i, Clock& c) : instrument(i), clock(&c) {}
 
@@ -64,12 +68,17 @@ bool UsbEndpoint::OutputReport(const uint8_t* report, size_t length) {
         return false;
     }
     // A new request replaces whatever the ready-flag way was holding.
+    const uint64_t now = s.clock->NowUs();
+    if (s.have_response && s.response.ready_us <= now) {
+        s.earlier_ready_from_us = s.response.ready_us;
+        s.earlier_ready_until_us = now;
+    }
     s.have_response = false;
     if (!reply.answered) {
         return true;
     }
     Response r;
-    r.ready_us = s.clock->NowUs() + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000;
+    r.ready_us = now + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000;
     std::copy_n(reply.bytes.begin(), std::min(reply.bytes.size(), kResponseSize), r.bytes.begin());
     if (s.ReadyFlagWay()) {
         s.response = r;
@@ -111,7 +120,9 @@ bool UsbEndpoint::InputReport(uint8_t* report, size_t length, uint64_t deadline_
     }
     s.AdvanceTo(tick);
     s.status_taken_us = tick;
-    report[1] = (s.have_response && s.response.ready_us <= tick) ? 0x01 : 0x00;
+    const bool ready_now = s.have_response && s.response.ready_us <= tick;
+    const bool ready_then = s.earlier_ready_from_us <= tick && tick < s.earlier_ready_until_us;
+    report[1] = (ready_now || ready_then) ? 0x01 : 0x00;
     return true;
 }
 

@@ -1,0 +1,309 @@
+// The instrument model at command level: flash rules, sector permissions,
+// registers, version, request lengths and refusals.
+#include "sim/instrument.h"
+
+#include <gtest/gtest.h>
+
+#include "sim/image.h"
+#include "tests/sim/sim_test_util.h"
+
+namespace vtrl::sim {
+namespace {
+
+using namespace vtrl::sim::testing;
+
+class InstrumentTest : public ::testing::Test {
+  protected:
+    Instrument::Reply Call(const std::vector<uint8_t>& request) { return inst.Handle(request); }
+    uint32_t Value(const std::vector<uint8_t>& request) {
+        const Instrument::Reply r = Call(request);
+        EXPECT_TRUE(r.answered);
+        return ValueOf(r);
+    }
+    // Places `bytes` in the transfer buffer and programs them at `address`.
+    uint32_t ProgramBlock(uint32_t address, const std::vector<uint8_t>& bytes) {
+        for (size_t off = 0; off < bytes.size(); off += 249) {
+            const size_t n = std::min<size_t>(249, bytes.size() - off);
+            EXPECT_TRUE(Call(WriteMemoryReq(kTransferBufferAddress + static_cast<uint32_t>(off),
+                                            {bytes.begin() + off, bytes.begin() + off + n}))
+                            .answered);
+        }
+        Call(SetValueReq(8, address));
+        return Value(OneArgReq(15, static_cast<uint16_t>(bytes.size() / 2)));
+    }
+
+    Instrument inst;
+};
+
+TEST_F(InstrumentTest, FactoryStateIsAValidProgramWithCalibration) {
+    EXPECT_TRUE(inst.MarkersValid());
+    EXPECT_EQ(Value(QueryValueReq(0)), 1006u);
+    const std::vector<uint8_t> record = inst.ReadFlash(kCalibrationAddress, kCalibrationSize);
+    EXPECT_TRUE(CalibrationRecordValid(record.data(), record.size()));
+    // The calibration record reads back through ReadMemory in pieces.
+    const Instrument::Reply r = Call(ReadMemoryReq(kCalibrationAddress, 254));
+    ASSERT_EQ(r.bytes.size(), 255u);
+    EXPECT_TRUE(std::equal(r.bytes.begin() + 1, r.bytes.end(), record.begin()));
+}
+
+TEST_F(InstrumentTest, NorRulesEraseSetsOnesAndProgrammingOnlyClearsBits) {
+    inst.WriteFlashRaw(0x90000, {0x0F, 0xF0});
+    EXPECT_EQ(Value(OneArgReq(16, 8)), 1u);
+    EXPECT_EQ(inst.FlashWord(0x90000), 0xFFFF);
+    EXPECT_EQ(inst.FlashWord(0x9FFFE), 0xFFFF);
+
+    Call(SetValueReq(8, 0x90000));
+    EXPECT_EQ(Value(OneArgReq(14, 0x1234)), 1u);
+    EXPECT_EQ(inst.FlashWord(0x90000), 0x1234);
+    EXPECT_EQ(inst.FlashAddress(), 0x90002u);
+    // Programming the same value again is fine: no bit has to rise.
+    Call(SetValueReq(8, 0x90000));
+    EXPECT_EQ(Value(OneArgReq(14, 0x1234)), 1u);
+    // 0x1234 -> 0x1236 needs bit 1 to rise: a failure that keeps what could be cleared.
+    Call(SetValueReq(8, 0x90000));
+    EXPECT_EQ(Value(OneArgReq(14, 0x0236)), 0u);
+    EXPECT_EQ(inst.FlashWord(0x90000), 0x0234);
+    EXPECT_EQ(inst.FlashAddress(), 0x90000u) << "a failed word leaves the flash address";
+}
+
+TEST_F(InstrumentTest, ProgramFromBufferReportsWordsProgrammedAndAdvancesOnlyWhenAllWere) {
+    Call(OneArgReq(16, 9));
+    std::vector<uint8_t> block(498);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 7);
+    }
+    EXPECT_EQ(ProgramBlock(0xA0000, block), 249u);
+    EXPECT_EQ(inst.FlashAddress(), 0xA0000u + 498);
+    EXPECT_EQ(inst.ReadFlash(0xA0000, 498), block);
+
+    // Word 3 of this block cannot be programmed over what is there now.
+    inst.WriteFlashRaw(0xA1006, {0x00, 0x00});
+    std::vector<uint8_t> second(20, 0x55);
+    EXPECT_EQ(ProgramBlock(0xA1000, second), 3u);
+    EXPECT_EQ(inst.FlashAddress(), 0xA1000u);
+    EXPECT_EQ(inst.FlashWord(0xA1004), 0x5555);
+    EXPECT_EQ(inst.FlashWord(0xA1008), 0xFFFF) << "nothing after the failed word";
+}
+
+TEST_F(InstrumentTest, SectorZeroChangesOnlyUnderSelector42) {
+    const std::vector<uint8_t> record = inst.ReadFlash(kCalibrationAddress, 16);
+    EXPECT_EQ(Value(OneArgReq(16, 0)), 0u);
+    EXPECT_EQ(inst.ReadFlash(kCalibrationAddress, 16), record);
+    Call(SetValueReq(8, 0xC0000));
+    EXPECT_EQ(Value(OneArgReq(14, 0x0000)), 0u);
+    EXPECT_NE(inst.FlashWord(0xC0000), 0x0000);
+
+    Call(SetValueReq(42, 1));
+    EXPECT_TRUE(inst.CalibrationWriteAllowed());
+    EXPECT_EQ(Value(OneArgReq(16, 0)), 1u);
+    EXPECT_EQ(inst.FlashWord(kCalibrationAddress), 0xFFFF);
+    EXPECT_EQ(Value(OneArgReq(14, 0xBEEF)), 1u);
+    EXPECT_EQ(inst.FlashWord(0xC0000), 0xBEEF);
+
+    Call(SetValueReq(42, 0));
+    EXPECT_EQ(ProgramBlock(0xC0010, {1, 2, 3, 4}), 0u);
+    // A block that runs from sector 10 into sector 0 is refused whole.
+    Call(OneArgReq(16, 10));
+    EXPECT_EQ(ProgramBlock(0xBFFFC, {1, 2, 3, 4, 5, 6, 7, 8}), 0u);
+    EXPECT_EQ(inst.FlashWord(0xBFFFC), 0xFFFF);
+    Call(SetValueReq(42, 1));
+    EXPECT_EQ(ProgramBlock(0xBFFFC, {1, 2, 3, 4, 5, 6, 7, 8}), 4u);
+}
+
+TEST_F(InstrumentTest, BootBlockAndUnknownSectorsAreNeverWritable) {
+    Call(SetValueReq(42, 1));
+    const std::vector<uint8_t> boot = inst.ReadFlash(0xD0000, 0x30000);
+    for (uint16_t sector : {1, 2, 3, 4, 5, 6, 11, 12, 0xFFFF}) {
+        EXPECT_EQ(Value(OneArgReq(16, sector)), 0u) << sector;
+    }
+    for (uint32_t address : {0xD0000u, 0xFFFF0u, 0xCFFFEu + 2, 0x7FFFEu, 0x80001u}) {
+        Call(SetValueReq(8, address));
+        EXPECT_EQ(Value(OneArgReq(14, 0)), 0u) << std::hex << address;
+    }
+    EXPECT_EQ(ProgramBlock(0xCFFFE, {0, 0, 0, 0}), 0u) << "a block running into the boot block";
+    EXPECT_EQ(inst.ReadFlash(0xD0000, 0x30000), boot);
+    EXPECT_TRUE(inst.Log().back().refused);
+}
+
+TEST_F(InstrumentTest, WriteMemoryReachesRamOnlyAndTheTransferBufferHolds498Bytes) {
+    EXPECT_EQ(Value(QueryValueReq(4)), kTransferBufferAddress);
+    std::vector<uint8_t> block(498, 0xA7);
+    EXPECT_TRUE(Call(WriteMemoryReq(kTransferBufferAddress, {block.begin(), block.begin() + 249}))
+                    .answered);
+    EXPECT_TRUE(
+        Call(WriteMemoryReq(kTransferBufferAddress + 249, {block.begin() + 249, block.end()}))
+            .answered);
+    EXPECT_EQ(inst.ReadRam(kTransferBufferAddress, 498), block);
+
+    const std::vector<uint8_t> before = inst.ReadFlash(0x80000, 8);
+    for (uint32_t address : {0x80000u, 0xCFC00u, kRamBase - 1, kRamBase + kRamSize - 3, 0u}) {
+        const Instrument::Reply r = Call(WriteMemoryReq(address, {1, 2, 3, 4}));
+        EXPECT_FALSE(r.answered) << std::hex << address;
+        EXPECT_TRUE(inst.Log().back().refused);
+    }
+    EXPECT_EQ(inst.ReadFlash(0x80000, 8), before);
+}
+
+TEST_F(InstrumentTest, ReadMemoryCoversRamAndFlashButNothingElse) {
+    EXPECT_EQ(Call(ReadMemoryReq(0xFFFFF - 254, 255)).bytes.size(), 256u);
+    EXPECT_EQ(Call(ReadMemoryReq(kRamBase, 16)).bytes.size(), 17u);
+    EXPECT_FALSE(Call(ReadMemoryReq(0xFFFFF - 253, 255)).answered) << "runs past flash";
+    EXPECT_FALSE(Call(ReadMemoryReq(0x70000, 4)).answered);
+    EXPECT_FALSE(Call(ReadMemoryReq(0x80000, 256)).answered) << "more than a response holds";
+}
+
+TEST_F(InstrumentTest, CrcOfTheRangeRegistersIsCrc16ArcInclusive) {
+    Call(SetValueReq(1, 0x80004));
+    Call(SetValueReq(2, 0x80004 + 999));
+    const std::vector<uint8_t> bytes = inst.ReadFlash(0x80004, 1000);
+    EXPECT_EQ(Value(QueryValueReq(7)), Crc16Arc(bytes));
+    EXPECT_EQ(Value(QueryValueReq(1)), 0x80004u);
+    EXPECT_EQ(Value(QueryValueReq(2)), 0x80004u + 999);
+
+    Call(SetValueReq(1, kCalibrationAddress));
+    Call(SetValueReq(2, 0xCFFFF));
+    const std::vector<uint8_t> record = inst.ReadFlash(kCalibrationAddress, 1024);
+    EXPECT_EQ(Value(QueryValueReq(7)), Crc16Arc(record));
+
+    Call(SetValueReq(1, 0xFFFF0));
+    Call(SetValueReq(2, 0x100010));
+    EXPECT_EQ(Value(QueryValueReq(7)), 0u) << "a range beyond flash has no CRC";
+}
+
+TEST_F(InstrumentTest, VersionFollowsTheMarkerWords) {
+    Call(SetValueReq(8, 0x80002));
+    Call(OneArgReq(14, 0));
+    EXPECT_FALSE(inst.MarkersValid());
+    EXPECT_EQ(Value(QueryValueReq(0)), kBootLoaderVersion);
+    inst.WriteFlashRaw(0x80002, {0xA5, 0xA5});
+    EXPECT_EQ(Value(QueryValueReq(0)), 1006u);
+}
+
+// The whole upgrade as the instrument sees it: the new program, once declared
+// valid, runs with the version in its own trailer.
+TEST_F(InstrumentTest, UpgradeStoryAtCommandLevel) {
+    const std::vector<uint8_t> image = MakeImage(300001, 2500, 9);  // reaches into sector 0
+    const std::vector<uint8_t> record = inst.ReadFlash(kCalibrationAddress, 1024);
+    EXPECT_EQ(Value(RemoteModeReq(1)), 1u);
+    EXPECT_TRUE(inst.RemoteMode());
+    Call(SetValueReq(8, 0x80000));
+    Call(OneArgReq(14, 0));
+    Call(OneArgReq(14, 0));
+    for (uint16_t s : {7, 8, 9, 10}) {
+        EXPECT_EQ(Value(OneArgReq(16, s)), 1u);
+    }
+    Call(SetValueReq(42, 1));
+    EXPECT_EQ(Value(OneArgReq(16, 0)), 1u);
+    std::vector<uint8_t> padded = image;
+    padded.push_back(0xFF);
+    uint32_t a = 0x80004;
+    for (size_t off = 0; off < padded.size(); off += 498) {
+        const size_t n = std::min<size_t>(498, padded.size() - off);
+        ASSERT_EQ(ProgramBlock(a, {padded.begin() + off, padded.begin() + off + n}), n / 2);
+        a += static_cast<uint32_t>(n);
+    }
+    Call(SetValueReq(1, 0x80004));
+    Call(SetValueReq(2, a - 1));
+    EXPECT_EQ(Value(QueryValueReq(7)), Crc16Arc(padded));
+    for (uint32_t off = 0; off < 1024; off += 498) {
+        const uint32_t n = std::min<uint32_t>(498, 1024 - off);
+        ASSERT_EQ(ProgramBlock(kCalibrationAddress + off,
+                               {record.begin() + off, record.begin() + off + n}),
+                  n / 2);
+    }
+    Call(SetValueReq(42, 0));
+    EXPECT_EQ(Value(QueryValueReq(0)), kBootLoaderVersion);
+    Call(SetValueReq(8, 0x80000));
+    Call(OneArgReq(14, 0x1234));
+    Call(OneArgReq(14, 0xA5A5));
+    EXPECT_EQ(Value(QueryValueReq(0)), 2500u);
+    EXPECT_EQ(inst.ReadFlash(kCalibrationAddress, 1024), record);
+
+    const Instrument::Reply restart = Call(SetValueReq(6, 0xFFFF0));
+    EXPECT_FALSE(restart.answered) << "the instrument jumps away without answering";
+    EXPECT_EQ(inst.RestartCount(), 1u);
+    EXPECT_EQ(inst.RestartAddress(), 0xFFFF0u);
+    EXPECT_FALSE(inst.RemoteMode());
+}
+
+TEST_F(InstrumentTest, StatusBitClearsAfterTheConfiguredReads) {
+    InstrumentConfig config;
+    config.status = 0x21;
+    config.protocol_clears_after_reads = 2;
+    inst.Reset(config);
+    EXPECT_EQ(Value({72}), 0x21u);
+    EXPECT_EQ(Value({72}), 0x21u);
+    EXPECT_EQ(Value({72}), 0x01u);
+}
+
+TEST_F(InstrumentTest, ResetReachesEveryCopy) {
+    Instrument copy = inst;
+    Call(RemoteModeReq(1));
+    Call(OneArgReq(16, 7));
+    EXPECT_TRUE(copy.RemoteMode());
+    inst.Reset();
+    EXPECT_FALSE(copy.RemoteMode());
+    EXPECT_TRUE(copy.MarkersValid());
+    EXPECT_EQ(copy.ExchangeCount(), 0u);
+}
+
+struct LengthCase {
+    std::vector<uint8_t> prefix;
+    int length;
+};
+
+class RequestLengthTest : public ::testing::TestWithParam<LengthCase> {};
+
+TEST_P(RequestLengthTest, KnowsEachCommandsWidths) {
+    const LengthCase& c = GetParam();
+    EXPECT_EQ(Instrument::RequestLength(c.prefix.data(), c.prefix.size()), c.length);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, RequestLengthTest,
+    ::testing::Values(LengthCase{{}, 0}, LengthCase{{2}, 3}, LengthCase{{3}, 6},
+                      LengthCase{{14}, 3}, LengthCase{{15}, 3}, LengthCase{{16}, 3},
+                      LengthCase{{71}, 5}, LengthCase{{72}, 1}, LengthCase{{1}, 7},
+                      LengthCase{{0, 0, 1, 2}, 0},               // count not known yet
+                      LengthCase{{0, 0, 1, 2, 0, 0, 249}, 256},  // the largest write
+                      LengthCase{{0, 0, 1, 2, 0, 0, 250}, -1},   // does not fit a packet
+                      LengthCase{{0, 0, 1, 2, 0, 1, 0}, -1},     //
+                      LengthCase{{4}, -1}, LengthCase{{102}, -1}, LengthCase{{255}, -1}));
+
+TEST_F(InstrumentTest, MalformedAndUnknownRequestsAreRefusedWithoutEffect) {
+    EXPECT_FALSE(Call({99, 1, 2}).answered);
+    EXPECT_FALSE(Call({3, 8, 0, 9}).answered) << "SetValue lacking its last byte";
+    EXPECT_EQ(inst.FlashAddress(), 0u);
+    EXPECT_FALSE(Call({72, 0}).answered) << "a byte too many";
+    EXPECT_EQ(inst.ExchangeCount(), 3u);
+    for (const LoggedRequest& r : inst.Log()) {
+        EXPECT_TRUE(r.refused);
+        EXPECT_FALSE(r.answered);
+    }
+}
+
+TEST(ParseFault, AcceptsTheDocumentedFormsAndRejectsTheRest) {
+    Fault f;
+    std::string error;
+    ASSERT_TRUE(ParseFault("no-reply@12", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kNoReply);
+    EXPECT_EQ(f.exchange, 12u);
+    EXPECT_EQ(f.count, 1u);
+    ASSERT_TRUE(ParseFault("late@5:3000", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kLateReply);
+    EXPECT_EQ(f.delay_ms, 3000u);
+    ASSERT_TRUE(ParseFault("mismatch@3x2/15", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kProgramMismatch);
+    EXPECT_EQ(f.count, 2u);
+    EXPECT_EQ(f.command, 15);
+    ASSERT_TRUE(ParseFault("cut@200", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kHostCut);
+    for (const char* bad : {"cut", "cut@", "cut@0", "bogus@1", "late@1:", "late@1:2:3", "short@1x0",
+                            "reset@1/256", "no-reply@99999999999", "wrong-echo@1y"}) {
+        EXPECT_FALSE(ParseFault(bad, &f, &error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace
+}  // namespace vtrl::sim
