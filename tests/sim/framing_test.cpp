@@ -151,6 +151,10 @@ class UsbFraming : public ::testing::Test {
   protected:
     bool Send(const std::vector<uint8_t>& packet) {
         uint8_t report[257] = {};
+        if (packet.size() > 256) {
+            ADD_FAILURE() << "a packet of " << packet.size() << " bytes does not fit a report";
+            return false;
+        }
         std::memcpy(report + 1, packet.data(), packet.size());
         return usb.OutputReport(report, sizeof report);
     }
@@ -283,8 +287,10 @@ TEST_F(UsbFraming, ProgrammingMismatchThroughUsb) {
     inst.AddFault({1, FaultKind::kProgramMismatch, 2, 0, 15});
     Send(OneArgReq(16, 7));
     Receive();
-    Send(WriteMemoryReq(kTransferBufferAddress, std::vector<uint8_t>(498, 0)));
-    Receive();
+    for (uint32_t off : {0u, 249u}) {
+        Send(WriteMemoryReq(kTransferBufferAddress + off, std::vector<uint8_t>(249, 0)));
+        Receive();
+    }
     Send(SetValueReq(8, 0x80000));
     Receive();
     for (uint16_t expect : {248, 248, 249}) {
