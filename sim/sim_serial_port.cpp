@@ -24,7 +24,11 @@ uint32_t PortNumberOfMode(const char* mode) {
 
 struct SimSerialPort::Line {
     std::unique_ptr<SerialEndpoint> endpoint;  // null: nothing on the line
-    std::deque<uint8_t> queued;                // arrived bytes not yet read
+    struct Arrival {
+        uint64_t at_us;
+        uint8_t byte;
+    };
+    std::deque<Arrival> queued;  // scripted bytes not yet read
     bool endless = false;
     uint8_t endless_byte = 0;
     std::set<SerialCall> failing;
@@ -32,6 +36,7 @@ struct SimSerialPort::Line {
     uint32_t bytes_until_stop = 0;
     bool stopped_writes_fail = false;
     uint32_t write_chunk = 0;
+    uint32_t stalled_calls_left = 0;
 
     std::vector<uint8_t> written;
     CommTimeouts timeouts;
@@ -97,10 +102,22 @@ const SimSerialPort::Line* SimSerialPort::Present(uint32_t port_number) const {
     return it == lines_.end() ? nullptr : it->second.get();
 }
 
-void SimSerialPort::QueueInput(uint32_t port_number, const std::vector<uint8_t>& bytes) {
+void SimSerialPort::QueueInput(uint32_t port_number, const std::vector<uint8_t>& bytes,
+                               uint32_t delay_ms) {
     if (Line* line = Present(port_number)) {
-        line->queued.insert(line->queued.end(), bytes.begin(), bytes.end());
+        uint64_t at = clock_.NowUs() + uint64_t{delay_ms} * 1000;
+        if (!line->queued.empty() && line->queued.back().at_us > at) {
+            at = line->queued.back().at_us;
+        }
+        for (uint8_t byte : bytes) {
+            line->queued.push_back(Line::Arrival{at, byte});
+        }
     }
+}
+
+size_t SimSerialPort::UnreadInput(uint32_t port_number) const {
+    const Line* line = Present(port_number);
+    return line != nullptr ? line->queued.size() : 0;
 }
 
 void SimSerialPort::SetEndlessInput(uint32_t port_number, uint8_t byte) {
@@ -125,6 +142,12 @@ void SimSerialPort::StopTakingBytes(uint32_t port_number, uint32_t after_bytes, 
         line->stop_taking = true;
         line->bytes_until_stop = after_bytes;
         line->stopped_writes_fail = writes_fail;
+    }
+}
+
+void SimSerialPort::StallWrites(uint32_t port_number, uint32_t calls) {
+    if (Line* line = Present(port_number)) {
+        line->stalled_calls_left = calls;
     }
 }
 
@@ -277,8 +300,9 @@ bool SimSerialPort::Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint3
         return false;
     }
     auto take = [&]() {
-        while (*got < max && !line->queued.empty()) {
-            buffer[(*got)++] = line->queued.front();
+        const uint64_t now = clock_.NowUs();
+        while (*got < max && !line->queued.empty() && line->queued.front().at_us <= now) {
+            buffer[(*got)++] = line->queued.front().byte;
             line->queued.pop_front();
         }
         while (*got < max && line->endless) {
@@ -297,7 +321,10 @@ bool SimSerialPort::Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint3
                                             : kDefaultTimeoutMs;
             const uint64_t now = clock_.NowUs();
             const uint64_t deadline = now + uint64_t{timeout_ms} * 1000;
-            const uint64_t next = line->endpoint ? line->endpoint->NextArrivalUs() : UINT64_MAX;
+            uint64_t next = line->endpoint ? line->endpoint->NextArrivalUs() : UINT64_MAX;
+            if (!line->queued.empty() && line->queued.front().at_us < next) {
+                next = line->queued.front().at_us;
+            }
             if (next <= deadline) {
                 if (next > now) {
                     clock_.SleepUs(next - now);
@@ -328,15 +355,21 @@ bool SimSerialPort::Write(SerialHandle port, const uint8_t* data, uint32_t lengt
     if (line->write_chunk != 0 && n > line->write_chunk) {
         n = line->write_chunk;
     }
+    const uint32_t timeout_ms = line->timeouts.write_total_constant_ms != 0
+                                    ? line->timeouts.write_total_constant_ms
+                                    : kDefaultTimeoutMs;
+    if (line->stalled_calls_left > 0) {
+        --line->stalled_calls_left;
+        ++counts_.stalled_writes;
+        clock_.SleepMs(timeout_ms);
+        return true;
+    }
     if (line->stop_taking) {
         if (line->bytes_until_stop == 0) {
             ++counts_.stalled_writes;
             if (line->stopped_writes_fail) {
                 return false;
             }
-            const uint32_t timeout_ms = line->timeouts.write_total_constant_ms != 0
-                                            ? line->timeouts.write_total_constant_ms
-                                            : kDefaultTimeoutMs;
             clock_.SleepMs(timeout_ms);
             return true;
         }

@@ -66,9 +66,12 @@ class SimSerialPort final : public SerialPort {
     // COM n cabled to the stand-in.  The instrument must outlive this port.
     void ConnectInstrument(uint32_t port_number, Instrument& instrument, bool paced = true);
     void RemovePort(uint32_t port_number);
-    // Bytes that have arrived on COM n and wait to be read (before anything the
-    // instrument sends).  The port must be present.
-    void QueueInput(uint32_t port_number, const std::vector<uint8_t>& bytes);
+    // Bytes that arrive on COM n `delay_ms` from now (0: they are there
+    // already), read before anything the instrument sends.  The port must be
+    // present.  Bytes queued by several calls arrive in the order queued.
+    void QueueInput(uint32_t port_number, const std::vector<uint8_t>& bytes, uint32_t delay_ms = 0);
+    // Bytes queued on COM n that have not been read yet.
+    size_t UnreadInput(uint32_t port_number) const;
     // Bytes that arrive on COM n on every read, without end: a line that chatters.
     void SetEndlessInput(uint32_t port_number, uint8_t byte);
 
@@ -79,6 +82,9 @@ class SimSerialPort final : public SerialPort {
     // After `after_bytes` more bytes COM n takes nothing more: each write then
     // fails (writes_fail) or times out having written nothing.
     void StopTakingBytes(uint32_t port_number, uint32_t after_bytes, bool writes_fail);
+    // The next `calls` writes on COM n time out having written nothing (an
+    // output queue that is full for a while); later writes go through.
+    void StallWrites(uint32_t port_number, uint32_t calls);
     // Each write on COM n takes at most this many bytes (0: no limit).
     void LimitWriteChunk(uint32_t port_number, uint32_t max_bytes);
 
