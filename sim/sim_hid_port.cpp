@@ -81,6 +81,14 @@ size_t SimHidPort::OpenHandleCount() const {
     return handles_.size();
 }
 
+std::vector<HidHandle> SimHidPort::OpenHandles() const {
+    std::vector<HidHandle> out;
+    for (const auto& entry : handles_) {
+        out.push_back(entry.first);
+    }
+    return out;
+}
+
 void SimHidPort::FailEnumerations(uint32_t count) {
     fail_enumerations_ = count;
 }

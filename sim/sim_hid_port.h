@@ -102,6 +102,7 @@ class SimHidPort final : public HidPort {
     // Index of the device behind an open handle, -1 for none.
     int DeviceOfHandle(HidHandle handle) const;
     size_t OpenHandleCount() const;
+    std::vector<HidHandle> OpenHandles() const;  // oldest first
 
     // --- transport faults (each counts down per call it hits) ---------------
     void FailEnumerations(uint32_t count);            // BeginEnumeration fails

@@ -1,0 +1,431 @@
+// The USB HID link against the simulated HID machine: discovery, the output
+// report, both response ways with their limits in virtual time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+
+#include "tests/usb/usb_test_rig.h"
+
+namespace vtrl::test {
+namespace {
+
+using sim::SimHidDevice;
+
+std::u16string U16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
+
+SimHidDevice Foreign(const std::string& path, uint16_t vendor = 0x046D, uint16_t product = 0xC077) {
+    SimHidDevice d;
+    d.path = path;
+    d.attributes = HidAttributes{vendor, product, 0x0100};
+    return d;
+}
+
+// A device model for the link's own limits: input reports from a script
+// (arriving at once unless `silent`), a fixed feature response.
+class ScriptedModel final : public sim::HidDeviceModel {
+  public:
+    explicit ScriptedModel(sim::Clock& clock) : clock_(clock) {}
+    std::deque<uint8_t> status;  // byte 1 of each input report, in order; then `idle_status`
+    uint8_t idle_status = 0x00;
+    bool silent = false;  // no input report ever arrives
+    uint8_t feature_echo = 72;
+    int input_reports = 0;
+
+    bool OutputReport(const uint8_t*, size_t) override { return true; }
+    bool InputReport(uint8_t* report, size_t length, uint64_t deadline_us) override {
+        if (silent) {
+            clock_.SleepUs(deadline_us - clock_.NowUs());
+            return false;
+        }
+        ++input_reports;
+        std::memset(report, 0, length);
+        report[1] = idle_status;
+        if (!status.empty()) {
+            report[1] = status.front();
+            status.pop_front();
+        }
+        return true;
+    }
+    bool FeatureReport(uint8_t* report, size_t length) override {
+        std::memset(report, 0, length);
+        report[1] = feature_echo;
+        report[2] = 0xAB;
+        return true;
+    }
+    void FlushInput() override {}
+
+  private:
+    sim::Clock& clock_;
+};
+
+// A rig whose one instrument interface is a scripted model.
+struct ScriptedRig : UsbRig {
+    std::shared_ptr<ScriptedModel> model;
+    explicit ScriptedRig(uint16_t release) : UsbRig(release) {
+        model = std::make_shared<ScriptedModel>(clock);
+        SimHidDevice d = Foreign("scripted", kVantrelVendorId, kVantrelProductId);
+        d.attributes.version_number = release;
+        d.model = model;
+        port.AddDevice(d);
+        EXPECT_TRUE(FindUSBDevice(nullptr, 0));
+    }
+    int Receive(uint8_t* out) {
+        uint32_t length = 0;
+        return GetUSBResponsePacket(out, &length);
+    }
+};
+
+// --- discovery ---------------------------------------------------------------
+
+TEST(UsbDiscovery, NothingPresentHoldsNothing) {
+    UsbRig rig;
+    rig.port.AddDevice(Foreign("mouse"));
+    EXPECT_FALSE(FindUSBDevice(nullptr, 80));
+    EXPECT_FALSE(USBLinkSelected());
+    EXPECT_EQ(rig.port.OpenHandleCount(), 0u);
+    EXPECT_EQ(rig.port.Counts().enumerations_ended, 1u);
+    EXPECT_EQ(SendUSBPacket(reinterpret_cast<const uint8_t*>("\x48"), 1), 0);
+    EXPECT_EQ(rig.port.Counts().writes, 0u);
+}
+
+TEST(UsbDiscovery, EnumerationIsTriedTwice) {
+    {
+        UsbRig rig;
+        rig.port.FailEnumerations(1);
+        EXPECT_TRUE(rig.Connect());
+        EXPECT_EQ(rig.port.Counts().enumerations, 2u);
+    }
+    {
+        UsbRig rig;
+        rig.port.FailEnumerations(2);
+        EXPECT_FALSE(rig.Connect());
+        EXPECT_EQ(rig.port.Counts().enumerations, 2u);
+        EXPECT_EQ(rig.port.Counts().opens, 0u);
+    }
+}
+
+TEST(UsbDiscovery, SkipsWhatIsNotTheInstrumentAndClosesIt) {
+    UsbRig rig;
+    SimHidDevice keyboard = Foreign("keyboard");
+    keyboard.open_fails = true;
+    rig.port.AddDevice(keyboard);
+    rig.port.AddDevice(Foreign("mouse"));
+    SimHidDevice mute = Foreign("mute", kVantrelVendorId, kVantrelProductId);
+    mute.attributes_fail = true;
+    rig.port.AddDevice(mute);
+    rig.port.AddDevice(Foreign("other product", kVantrelVendorId, 0x05C2));
+    const int instrument = rig.port.AddInstrument(rig.instrument);
+    rig.port.AddDevice(Foreign("after"));
+
+    EXPECT_TRUE(FindUSBDevice(nullptr, 0));
+    EXPECT_TRUE(USBLinkSelected());
+    EXPECT_EQ(rig.port.Counts().opens, 5u);
+    EXPECT_EQ(rig.port.Counts().closes, 4u);
+    EXPECT_EQ(rig.port.Counts().bad_closes, 0u);
+    ASSERT_EQ(rig.port.OpenHandleCount(), 1u);
+    EXPECT_EQ(USBDeviceRelease(), 2);
+    // The one handle left open is the instrument's: it answers.
+    (void)instrument;
+    EXPECT_EQ(GetStatus(), 0u);
+    EXPECT_EQ(GetLinkError(), 0u);
+}
+
+TEST(UsbDiscovery, LastInstrumentEnumeratedIsHeld) {
+    UsbRig rig;
+    sim::Instrument second;
+    second.Config().usb_release = 7;
+    rig.port.AddInstrument(rig.instrument, "first");
+    rig.port.AddInstrument(second, "second");
+    EXPECT_TRUE(FindUSBDevice(nullptr, 0));
+    EXPECT_EQ(USBDeviceRelease(), 7);
+    EXPECT_EQ(rig.port.OpenHandleCount(), 1u);
+    EXPECT_EQ(rig.port.Counts().closes, 1u);
+    GetStatus();
+    EXPECT_EQ(second.ExchangeCount(), 1u);
+    EXPECT_EQ(rig.instrument.ExchangeCount(), 0u);
+}
+
+TEST(UsbDiscovery, NewSearchReleasesTheHeldDevice) {
+    UsbRig rig;
+    const int index = rig.port.AddInstrument(rig.instrument);
+    ASSERT_TRUE(FindUSBDevice(nullptr, 0));
+    ASSERT_TRUE(FindUSBDevice(nullptr, 0));
+    EXPECT_EQ(rig.port.OpenHandleCount(), 1u);
+    rig.port.Unplug(index);
+    EXPECT_FALSE(FindUSBDevice(nullptr, 0));
+    EXPECT_FALSE(USBLinkSelected());
+    EXPECT_EQ(rig.port.OpenHandleCount(), 0u);
+    EXPECT_EQ(rig.port.Counts().closes, rig.port.Counts().opens);
+    // The completion records are made once for the run.
+    EXPECT_EQ(rig.port.Counts().io_records, 2u);
+}
+
+TEST(UsbDiscovery, InputBufferCountIsLoweredToTheSmallestAccepted) {
+    UsbRig rig;
+    SimHidDevice d = Foreign("i", kVantrelVendorId, kVantrelProductId);
+    d.input_buffers = 32;
+    d.min_input_buffers = 3;
+    rig.port.AddDevice(d);
+    ASSERT_TRUE(FindUSBDevice(nullptr, 0));
+    ASSERT_EQ(rig.port.OpenHandles().size(), 1u);
+    uint32_t count = 0;
+    ASSERT_TRUE(rig.port.GetNumInputBuffers(rig.port.OpenHandles()[0], &count));
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(rig.port.Counts().set_input_buffers, 3u);  // 1 and 2 refused, 3 taken
+}
+
+TEST(UsbDiscovery, InputBufferCountLeftAloneWhenUnknownOrOne) {
+    UsbRig rig;
+    SimHidDevice one = Foreign("i", kVantrelVendorId, kVantrelProductId);
+    one.input_buffers = 1;
+    rig.port.AddDevice(one);
+    SimHidDevice unknown = one;
+    unknown.path = "j";
+    unknown.input_buffers = 32;
+    unknown.get_input_buffers_fails = true;
+    rig.port.AddDevice(unknown);
+    ASSERT_TRUE(FindUSBDevice(nullptr, 0));
+    EXPECT_EQ(rig.port.Counts().set_input_buffers, 0u);
+}
+
+struct Fields {
+    char buffers[kUsbIdentFieldCount][80];
+    char* pointers[kUsbIdentFieldCount];
+    Fields() {
+        std::memset(buffers, '#', sizeof buffers);
+        for (int i = 0; i < kUsbIdentFieldCount; ++i) {
+            pointers[i] = buffers[i];
+        }
+    }
+    std::string operator[](int i) const { return buffers[i]; }
+};
+
+TEST(UsbDiscovery, IdentificationStringsAreLabelledNarrowedAndCut) {
+    UsbRig rig;
+    SimHidDevice d = Foreign("i", kVantrelVendorId, kVantrelProductId);
+    d.strings[1] = U16("Vantrel");
+    d.strings[2] = U16(std::string(150, 'P'));        // longer than the 100-unit buffer
+    d.strings[4] = std::u16string(u"\u0141\u00e9x");  // narrowed by the low byte
+    d.strings[5] = U16(std::string(79 - 12, 'i'));    // "Interface = " + 67 fits exactly
+    rig.port.AddDevice(d);
+    Fields f;
+    ASSERT_TRUE(FindUSBDevice(f.pointers, 80));
+    EXPECT_EQ(f[0], "Language = <English>");
+    EXPECT_EQ(f[1], "Maufacturer = Vantrel");
+    EXPECT_EQ(f[2], "Product = " + std::string(79 - 10, 'P'));
+    EXPECT_EQ(f[3], "Serial Number = <not found>");
+    EXPECT_EQ(f[4], "Configuration = A\xe9x");
+    EXPECT_EQ(f[5], "Interface = " + std::string(67, 'i'));
+    // The language is never asked of the device.
+    EXPECT_EQ(rig.port.Counts().string_reads, 5u);
+}
+
+TEST(UsbDiscovery, SmallAndZeroFieldSizes) {
+    UsbRig rig;
+    rig.port.AddInstrument(rig.instrument);
+    Fields f;
+    ASSERT_TRUE(FindUSBDevice(f.pointers, 5));
+    EXPECT_EQ(std::string(f.buffers[0]), "Lang");
+    EXPECT_EQ(std::string(f.buffers[2]), "Prod");
+    EXPECT_EQ(f.buffers[0][5], '#');  // nothing written past the field
+
+    Fields untouched;
+    ASSERT_TRUE(FindUSBDevice(untouched.pointers, 0));
+    EXPECT_EQ(untouched.buffers[0][0], '#');
+    EXPECT_EQ(rig.port.Counts().string_reads, 5u);
+}
+
+// --- output reports --------------------------------------------------------
+
+TEST(UsbSend, PacketGoesOutAsOneZeroPaddedReport) {
+    UsbRig rig;
+    ASSERT_TRUE(rig.Connect());
+    const uint8_t packet[3] = {72, 0xAA, 0x55};
+    EXPECT_EQ(SendUSBPacket(packet, 3), 257);
+    std::vector<uint8_t> expected(257, 0);
+    expected[1] = 72;
+    expected[2] = 0xAA;
+    expected[3] = 0x55;
+    EXPECT_EQ(rig.port.LastWrittenReport(), expected);
+
+    std::vector<uint8_t> largest(256, 0x5A);
+    largest[0] = 72;
+    EXPECT_EQ(SendUSBPacket(largest.data(), 256), 257);
+    EXPECT_EQ(rig.port.LastWrittenReport().back(), 0x5A);
+
+    std::vector<uint8_t> too_long(257, 1);
+    const uint32_t writes = rig.port.Counts().writes;
+    EXPECT_EQ(SendUSBPacket(too_long.data(), 257), 0);
+    EXPECT_EQ(SendUSBPacket(too_long.data(), -1), 0);
+    EXPECT_EQ(rig.port.Counts().writes, writes);
+}
+
+TEST(UsbSend, WriteOutcomes) {
+    UsbRig rig;
+    ASSERT_TRUE(rig.Connect());
+    const uint8_t packet[1] = {72};
+
+    rig.port.SetWritesCompleteAtOnce(true);
+    EXPECT_EQ(SendUSBPacket(packet, 1), 257);
+
+    rig.port.FailWrites(1, kHidErrorGenFailure);  // a real failure: stop
+    EXPECT_EQ(SendUSBPacket(packet, 1), 0);
+
+    // Pending but never done: the 5 s wait runs out, nothing was written.
+    const uint64_t start = rig.NowMs();
+    const uint32_t cancels = rig.port.Counts().cancels;
+    rig.port.FailWrites(1, kHidErrorIoPending);
+    EXPECT_EQ(SendUSBPacket(packet, 1), 0);
+    EXPECT_EQ(rig.NowMs() - start, 5000u);
+    EXPECT_EQ(rig.port.Counts().cancels, cancels + 1);
+}
+
+// --- input-report response (release 2 and up) ------------------------------
+
+TEST(UsbReceive, InputReportWayDeliversTheResponseBlock) {
+    UsbRig rig(2);
+    rig.instrument.Config().status = 0x1234;
+    ASSERT_TRUE(rig.Connect());
+    const uint8_t packet[1] = {72};
+    ASSERT_EQ(SendUSBPacket(packet, 1), 257);
+    uint8_t block[256];
+    uint32_t length = 0;
+    ASSERT_EQ(GetUSBResponsePacket(block, &length), 0);
+    EXPECT_EQ(length, 256u);
+    EXPECT_EQ(block[0], 72);
+    EXPECT_EQ(block[1], 0x12);
+    EXPECT_EQ(block[2], 0x34);
+    EXPECT_EQ(rig.port.Counts().feature_fetches, 0u);
+}
+
+TEST(UsbReceive, InputReportWayTimesOutAfterTenSeconds) {
+    UsbRig rig(2);
+    ASSERT_TRUE(rig.Connect());
+    uint8_t block[256];
+    std::memset(block, 0xEE, sizeof block);
+    uint32_t length = 0;
+    const uint64_t start = rig.NowMs();
+    EXPECT_NE(GetUSBResponsePacket(block, &length), 0);  // nothing was asked
+    EXPECT_EQ(rig.NowMs() - start, 10000u);
+    EXPECT_EQ(block[0], 0xEE);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(rig.port.Counts().cancels, 1u);
+
+    // A failed wait ends the exchange at once.
+    rig.port.FailReadWaits(1, kHidErrorInvalidHandle);
+    const uint64_t again = rig.NowMs();
+    EXPECT_NE(GetUSBResponsePacket(block, &length), 0);
+    EXPECT_EQ(rig.NowMs(), again);
+}
+
+// --- ready-flag response (release 0 and 1) ---------------------------------
+
+TEST(UsbReceive, ReadyFlagWayFlushesPollsAndFetchesTheFeature) {
+    for (uint16_t release : {0, 1}) {
+        UsbRig rig(release);
+        rig.instrument.Config().status = 0x0020;
+        ASSERT_TRUE(rig.Connect());
+        const uint8_t packet[1] = {72};
+        ASSERT_EQ(SendUSBPacket(packet, 1), 257);
+        uint8_t block[256];
+        uint32_t length = 0;
+        ASSERT_EQ(GetUSBResponsePacket(block, &length), 0) << release;
+        EXPECT_EQ(block[0], 72);
+        EXPECT_EQ(block[2], 0x20);
+        EXPECT_EQ(rig.port.Counts().flushes, 1u);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 1u);
+        EXPECT_EQ(rig.port.Counts().overlapping_reads, 0u);
+    }
+}
+
+TEST(UsbReceive, NotReadyPausesTenMsAndPollsAgain) {
+    ScriptedRig rig(1);
+    rig.model->status = {0x02, 0x02, 0xFE, 0x03};
+    uint8_t block[256];
+    const uint64_t start = rig.NowMs();
+    ASSERT_EQ(rig.Receive(block), 0);
+    EXPECT_EQ(rig.model->input_reports, 4);
+    EXPECT_EQ(rig.port.Counts().sleeps, 3u);
+    EXPECT_EQ(rig.NowMs() - start, 30u);
+    EXPECT_EQ(block[0], 72);
+    EXPECT_EQ(block[1], 0xAB);
+}
+
+TEST(UsbReceive, ReadinessCountsOnlyUpToFourHundredPolls) {
+    {
+        ScriptedRig rig(1);
+        rig.model->status = std::deque<uint8_t>(399, 0x00);
+        rig.model->idle_status = 0x01;
+        uint8_t block[256];
+        EXPECT_EQ(rig.Receive(block), 0);
+        EXPECT_EQ(rig.model->input_reports, 400);
+    }
+    {
+        ScriptedRig rig(1);
+        rig.model->status = std::deque<uint8_t>(400, 0x00);
+        rig.model->idle_status = 0x01;
+        uint8_t block[256];
+        const uint64_t start = rig.NowMs();
+        EXPECT_NE(rig.Receive(block), 0);
+        EXPECT_EQ(rig.model->input_reports, 401);
+        EXPECT_EQ(rig.NowMs() - start, 4000u);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 0u);
+    }
+}
+
+TEST(UsbReceive, SilentDeviceCostsFourHundredOneSecondPolls) {
+    ScriptedRig rig(0);
+    rig.model->silent = true;
+    uint8_t block[256];
+    const uint64_t start = rig.NowMs();
+    EXPECT_NE(rig.Receive(block), 0);
+    EXPECT_EQ(rig.NowMs() - start, 401u * 1000u);
+    EXPECT_EQ(rig.port.Counts().reads, 401u);
+    // Every outstanding read was cancelled before the next poll.
+    EXPECT_EQ(rig.port.Counts().cancels, 401u);
+    EXPECT_EQ(rig.port.Counts().overlapping_reads, 0u);
+}
+
+TEST(UsbReceive, FeatureFetchIsRetriedTwentyTimesWhilePending) {
+    {
+        ScriptedRig rig(1);
+        rig.model->idle_status = 0x01;
+        rig.port.FailFeatures(20, kHidErrorIoPending);
+        uint8_t block[256];
+        EXPECT_EQ(rig.Receive(block), 0);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 21u);
+    }
+    {
+        ScriptedRig rig(1);
+        rig.model->idle_status = 0x01;
+        rig.port.FailFeatures(21, kHidErrorIoPending);
+        uint8_t block[256];
+        EXPECT_NE(rig.Receive(block), 0);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 21u);
+    }
+    {
+        ScriptedRig rig(1);
+        rig.model->idle_status = 0x01;
+        rig.port.FailFeatures(1, kHidErrorGenFailure);  // not pending: stop at once
+        uint8_t block[256];
+        EXPECT_NE(rig.Receive(block), 0);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 1u);
+    }
+}
+
+TEST(UsbLink, ResetReleasesDeviceAndRecords) {
+    UsbRig rig;
+    ASSERT_TRUE(rig.Connect());
+    EXPECT_EQ(rig.port.Counts().io_records, 2u);
+    ResetUSBLink();
+    EXPECT_FALSE(USBLinkSelected());
+    EXPECT_EQ(rig.port.OpenHandleCount(), 0u);
+    EXPECT_EQ(rig.port.Counts().io_records, 0u);
+}
+
+}  // namespace
+}  // namespace vtrl::test
