@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the console demo in a detached 80 by 40 tmux pane and checks what the
+# terminal shows: the 51 by 11 message box at columns 16-66, rows 15-25 with
+# its double-line frame, the text inside, bright white on blue, the title,
+# and the screen given back when the box closes.
+# Usage: tmux_message_window.sh <console_demo>
+set -euo pipefail
+export LC_ALL=C.UTF-8 LANG=C.UTF-8
+
+demo=$(readlink -f "$1")
+socket="vtrl-console-e2e-$$"
+session=console
+tmx() { tmux -L "$socket" -f /dev/null "$@"; }
+trap 'tmx kill-server 2>/dev/null || true' EXIT
+
+tmx new-session -d -s "$session" -x 80 -y 40 \
+    "env TERM=tmux-256color LC_ALL=C.UTF-8 '$demo'; echo \"demo-exit=\$?\"; sleep 60"
+tmx set-option -t "$session" status off >/dev/null
+
+fail() {
+    echo "FAIL: $*" >&2
+    echo "--- pane ---" >&2
+    tmx capture-pane -p -t "$session" >&2 || true
+    exit 1
+}
+
+# Waits (at most 10 s) until the pane shows the text.
+wait_for() {
+    for _ in $(seq 1 100); do
+        if tmx capture-pane -p -t "$session" | grep -qF -- "$1"; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "the pane never showed '$1'"
+}
+
+# Row (1-based) of the captured pane.
+row() { sed -n "${1}p" <<<"$pane"; }
+# `count` characters of a row from a 1-based column.
+cells() {
+    local line
+    line=$(row "$1")
+    printf '%s' "${line:$(($2 - 1)):$3}"
+}
+expect() {
+    [ "$2" = "$3" ] || fail "$1: expected '$3', found '$2'"
+}
+
+wait_for "Console check"
+pane=$(tmx capture-pane -p -N -t "$session")
+
+horizontal=$(printf '═%.0s' $(seq 1 49))
+expect "top edge" "$(cells 15 16 51)" "╔${horizontal}╗"
+expect "bottom edge" "$(cells 25 16 51)" "╚${horizontal}╝"
+for r in $(seq 16 24); do
+    expect "left edge row $r" "$(cells "$r" 16 1)" "║"
+    expect "right edge row $r" "$(cells "$r" 66 1)" "║"
+done
+expect "nothing left of the box" "$(cells 15 1 15)" "               "
+expect "nothing right of the box" "$(cells 15 67 14)" "              "
+expect "first line" "$(cells 16 17 14)" " Console check"
+expect "second line" "$(cells 17 17 12)" " Second line"
+expect "third line" "$(cells 18 17 12)" " Press a key"
+expect "row above the box" "$(cells 14 1 80)" "$(printf '%80s' '')"
+
+# The interior is bright white on blue: the escape sequences of the row
+# carry a blue background.
+coloured=$(tmx capture-pane -p -e -t "$session" | sed -n '16p')
+grep -qE $'\e\\[([0-9;]*;)?44(;[0-9;]*)?m' <<<"$coloured" ||
+    fail "no blue background on the message row: $(printf '%q' "$coloured")"
+
+title=$(tmx display-message -p -t "$session" '#{pane_title}')
+expect "title" "$title" "Vantrel console check"
+
+tmx send-keys -t "$session" x
+wait_for " Closed"
+pane=$(tmx capture-pane -p -N -t "$session")
+grep -qF "Console check" <<<"$pane" && fail "the first message was not taken away"
+expect "second box" "$(cells 15 16 1)" "╔"
+expect "second text" "$(cells 16 17 7)" " Closed"
+
+tmx send-keys -t "$session" y
+wait_for "demo-exit=0"
+echo "PASS: message window on the terminal"
