@@ -1,0 +1,164 @@
+#include "tests/upgrade/upgrade_bench.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "console/dconsole.h"
+#include "driver/calibration.h"
+#include "driver/crc16.h"
+#include "driver/entry.h"
+#include "driver/image_file.h"
+#include "link/hid_port.h"
+#include "link/serial_link.h"
+#include "link/serial_port.h"
+#include "link/usb_link.h"
+#include "protocol/operations.h"
+#include "protocol/protocol.h"
+#include "tests/upgrade/upgrade_files.h"
+
+namespace vtrl::test {
+
+std::string WatchedConsole::ScreenText() const {
+    std::string text;
+    for (int row = 1; row <= 40; ++row) {
+        text += fake_.Row(row);
+        text += '\n';
+    }
+    return text;
+}
+
+UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
+    : instrument(config), dir(MakeTempDir("bench")), link(which) {
+    Connect();
+}
+
+UpgradeBench::~UpgradeBench() {
+    SetHidPort(nullptr);
+    SetSerialPort(nullptr);
+    ResetModules();
+    SetConsolePort(nullptr);
+    watched_.reset();
+    console_.reset();
+    SetConsolePort(nullptr);
+    RemoveTree(dir);
+}
+
+void UpgradeBench::ResetModules() {
+    ResetUSBLink();
+    ResetSerialLink();
+    ResetProtocolState();
+    ResetOperationsState();
+    ResetConsoleState();
+    ResetEntryState();
+    ResetImageFileState();
+    ResetCalibrationState();
+    ResetCRC16State();
+}
+
+void UpgradeBench::Connect() {
+    SetHidPort(nullptr);
+    SetSerialPort(nullptr);
+    ResetModules();
+    watched_.reset();
+    console_.reset();
+    console_ = std::make_unique<FakeConsole>(clock);
+    console_->Install();
+    watched_ = std::make_unique<WatchedConsole>(*console_);
+    SetConsolePort(watched_.get());
+
+    hid = std::make_unique<sim::SimHidPort>(clock);
+    serial = std::make_unique<sim::SimSerialPort>(clock);
+    if (link == BenchLink::kUsb) {
+        hid->AddInstrument(instrument);
+    } else {
+        serial->ConnectInstrument(1, instrument, true);
+    }
+    SetHidPort(hid.get());
+    SetSerialPort(serial.get());
+}
+
+void UpgradeBench::Restart() {
+    Connect();
+}
+
+std::string UpgradeBench::ProgramPath() const {
+    return FileBeside("vtrlupg");
+}
+
+std::string UpgradeBench::FileBeside(const char* name) const {
+    return dir + PathSeparator() + name;
+}
+
+std::vector<uint8_t> UpgradeBench::WriteImage(uint32_t size, uint32_t version, uint32_t seed) {
+    std::vector<uint8_t> image = MakeImageBytes(size, version, seed);
+    WriteImageBytes(image);
+    return image;
+}
+
+void UpgradeBench::WriteImageBytes(const std::vector<uint8_t>& bytes) {
+    WriteBytes(FileBeside("vtrlprog.bin"), bytes);
+}
+
+int UpgradeBench::Run(const std::string& keys) {
+    console_->PushKeys(keys);
+    std::string program = ProgramPath();
+    std::string option = "-C";
+    std::vector<char*> argv = {program.data()};
+    if (link == BenchLink::kSerial) {
+        argv.push_back(option.data());
+    }
+    argv.push_back(nullptr);
+    try {
+        return RunUpgradeProgram(static_cast<int>(argv.size() - 1), argv.data());
+    } catch (const FakeConsoleScriptExhausted&) {
+        return -1;  // the fake has recorded the failure
+    }
+}
+
+namespace {
+bool AnyContains(const std::vector<std::string>& screens, const std::string& text) {
+    return std::any_of(screens.begin(), screens.end(),
+                       [&](const std::string& s) { return s.find(text) != std::string::npos; });
+}
+}  // namespace
+
+bool UpgradeBench::ShownAtKey(const std::string& text) const {
+    return AnyContains(watched_->key_screens, text);
+}
+bool UpgradeBench::ShownAtPause(const std::string& text) const {
+    return AnyContains(watched_->pause_screens, text);
+}
+bool UpgradeBench::ShownAnywhere(const std::string& text) const {
+    return ShownAtKey(text) || ShownAtPause(text) ||
+           watched_->printed.find(text) != std::string::npos;
+}
+
+uint32_t UpgradeBench::ExchangeOf(const std::vector<uint8_t>& prefix, int nth) const {
+    const std::vector<sim::LoggedRequest>& log = instrument.Log();
+    int seen = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+        const std::vector<uint8_t>& b = log[i].bytes;
+        if (b.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), b.begin()) &&
+            ++seen == nth) {
+            return static_cast<uint32_t>(i + 1);
+        }
+    }
+    return 0;
+}
+
+int OpenFileCount() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::exists("/proc/self/fd", ec)) {
+        return -1;
+    }
+    int count = 0;
+    for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace vtrl::test
