@@ -1,0 +1,462 @@
+// vtrlsim: the instrument stand-in as a program.  Serves the serial framing
+// on a pseudo-terminal at 57600-baud pacing in real time and keeps the
+// instrument's flash in a file, so the real vtrlupg (or vtrlupg.exe under Wine
+// with COM1 mapped to the pseudo-terminal) can upgrade it end to end.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim/clock.h"
+#include "sim/instrument.h"
+
+namespace {
+
+using vtrl::sim::Fault;
+using vtrl::sim::Instrument;
+using vtrl::sim::InstrumentConfig;
+using vtrl::sim::InstrumentEvent;
+
+constexpr const char* kUsage =
+    "Usage: vtrlsim [options] FLASH_FILE\n"
+    "\n"
+    "Serves the Vantrel instrument's serial framing (57600 baud, echo-framed\n"
+    "replies, each byte paced at its wire time) on a new pseudo-terminal.  The\n"
+    "first line on stdout is the pseudo-terminal's path; the program serves it\n"
+    "until SIGTERM or SIGINT, also while hosts open and close it repeatedly.\n"
+    "\n"
+    "FLASH_FILE holds the instrument's flash: a raw 512 KiB image of\n"
+    "0x80000..0xFFFFF.  A missing or empty file is created in the factory state\n"
+    "(valid marker words, a program image carrying --version, a calibration\n"
+    "record at 0xCFC00).  Every flash change is written to it at once, and the\n"
+    "whole image again on exit.\n"
+    "\n"
+    "Options:\n"
+    "  --version N        program version in thousandths for a new flash file and\n"
+    "                     while no valid program trailer is found (default 1006)\n"
+    "  --status W         GetStatus word (0x20: a protocol is running; default 0)\n"
+    "  --status-clears N  bit 0x20 clears after N GetStatus reads (default: never)\n"
+    "  --usb-release R    HID release number (kept for the record; serial ignores it)\n"
+    "  --fault SPEC       inject a fault, repeatable; SPEC is\n"
+    "                     KIND@N[xCOUNT][:DELAY_MS][/COMMAND]: from the N-th exchange\n"
+    "                     (counting only COMMAND's exchanges when given), COUNT times.\n"
+    "                     KIND: no-reply, wrong-echo, short, late (needs :DELAY_MS),\n"
+    "                     mismatch (programming reply one word short), wrong-close,\n"
+    "                     reset (instrument resets), cut (link dead from then on).\n"
+    "                     e.g. --fault no-reply@12  --fault late@5:3000  --fault cut@200\n"
+    "  --events FILE      write event lines to FILE instead of stdout: \"remote mode on\",\n"
+    "                     \"remote mode off\", \"erase sector 7\", \"program 0x80004..0xBFFFF\n"
+    "                     (527 commands)\", \"restart 0xFFFF0\", \"instrument reset\",\n"
+    "                     \"link cut\", \"refused command N\"\n"
+    "  --link PATH        also make PATH a symbolic link to the pseudo-terminal\n"
+    "  --seed N           seed of a new flash file's program and calibration (default 1)\n"
+    "  --image-size N     program image bytes of a new flash file (default 200000)\n"
+    "  --unpaced          answer at once instead of at 57600-baud wire time\n"
+    "  --help             this text\n";
+
+volatile sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+// A descriptor that closes itself.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+struct Options {
+    InstrumentConfig config;
+    std::vector<Fault> faults;
+    std::string flash_path;
+    std::string events_path;
+    std::string link_path;
+    bool paced = true;
+};
+
+bool ParseUnsigned(const char* text, uint32_t max, uint32_t* value) {
+    if (text == nullptr || *text == '\0' || *text == '-') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || v > max) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// 0: run; 1: --help shown; 2: bad usage (message printed).
+int ParseOptions(int argc, char** argv, Options* o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        uint32_t v = 0;
+        auto bad = [&](const char* what) {
+            std::fprintf(stderr, "vtrlsim: %s %s\n%s", arg.c_str(), what, kUsage);
+            return 2;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 1;
+        } else if (arg == "--unpaced") {
+            o->paced = false;
+            continue;
+        } else if (arg.rfind("--", 0) != 0) {
+            if (!o->flash_path.empty()) {
+                return bad("is a second flash file");
+            }
+            o->flash_path = arg;
+            continue;
+        }
+        if (next == nullptr) {
+            return bad("needs a value");
+        }
+        ++i;
+        if (arg == "--version") {
+            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.program_version)) {
+                return bad("needs a number");
+            }
+        } else if (arg == "--status") {
+            if (!ParseUnsigned(next, 0xFFFF, &v)) {
+                return bad("needs a 16-bit number");
+            }
+            o->config.status = static_cast<uint16_t>(v);
+        } else if (arg == "--status-clears") {
+            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.protocol_clears_after_reads)) {
+                return bad("needs a number");
+            }
+        } else if (arg == "--usb-release") {
+            if (!ParseUnsigned(next, 0xFFFF, &v)) {
+                return bad("needs a 16-bit number");
+            }
+            o->config.usb_release = static_cast<uint16_t>(v);
+        } else if (arg == "--seed") {
+            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.factory_seed)) {
+                return bad("needs a number");
+            }
+        } else if (arg == "--image-size") {
+            if (!ParseUnsigned(next, 0xCFC00 - 0x80004, &o->config.factory_image_size) ||
+                o->config.factory_image_size < 6) {
+                return bad("needs a size from 6 to 326652");
+            }
+        } else if (arg == "--fault") {
+            Fault f;
+            std::string error;
+            if (!vtrl::sim::ParseFault(next, &f, &error)) {
+                std::fprintf(stderr, "vtrlsim: %s\n", error.c_str());
+                return 2;
+            }
+            o->faults.push_back(f);
+        } else if (arg == "--events") {
+            o->events_path = next;
+        } else if (arg == "--link") {
+            o->link_path = next;
+        } else {
+            return bad("is not an option");
+        }
+    }
+    if (o->flash_path.empty()) {
+        std::fprintf(stderr, "vtrlsim: no flash file given\n%s", kUsage);
+        return 2;
+    }
+    return 0;
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t length, off_t offset) {
+    while (length > 0) {
+        const ssize_t n = pwrite(fd, data, length, offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// Loads the flash file into the instrument, or creates it from the factory state.
+bool OpenFlashFile(const std::string& path, Instrument& instrument, Fd* fd) {
+    fd->Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (fd->get() < 0) {
+        std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd->get(), &st) != 0) {
+        std::fprintf(stderr, "vtrlsim: cannot stat %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    if (st.st_size == 0) {
+        const std::vector<uint8_t>& image = instrument.FlashImage();
+        if (!WriteAll(fd->get(), image.data(), image.size(), 0)) {
+            std::fprintf(stderr, "vtrlsim: cannot write %s\n", path.c_str());
+            return false;
+        }
+        return true;
+    }
+    if (st.st_size != static_cast<off_t>(vtrl::sim::kFlashSize)) {
+        std::fprintf(stderr, "vtrlsim: %s holds %lld bytes, a flash image has %u\n", path.c_str(),
+                     static_cast<long long>(st.st_size), vtrl::sim::kFlashSize);
+        return false;
+    }
+    std::vector<uint8_t> image(vtrl::sim::kFlashSize);
+    size_t got = 0;
+    while (got < image.size()) {
+        const ssize_t n =
+            pread(fd->get(), image.data() + got, image.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            std::fprintf(stderr, "vtrlsim: cannot read %s\n", path.c_str());
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return instrument.LoadFlashImage(image);
+}
+
+// Event lines, with runs of programming commands over consecutive addresses
+// folded into one line.
+class EventLog {
+  public:
+    explicit EventLog(FILE* out) : out_(out) {}
+    void Add(const InstrumentEvent& e) {
+        if (e.kind == InstrumentEvent::kProgram && e.ok && e.length > 0) {
+            if (run_commands_ > 0 && e.address == run_end_ + 1) {
+                run_end_ = e.address + e.length - 1;
+                ++run_commands_;
+                return;
+            }
+            Flush();
+            run_start_ = e.address;
+            run_end_ = e.address + e.length - 1;
+            run_commands_ = 1;
+            return;
+        }
+        Flush();
+        Line(e.Text());
+    }
+    void Flush() {
+        if (run_commands_ == 0) {
+            return;
+        }
+        char text[96];
+        std::snprintf(text, sizeof text, "program 0x%X..0x%X (%u command%s)", run_start_, run_end_,
+                      run_commands_, run_commands_ == 1 ? "" : "s");
+        run_commands_ = 0;
+        Line(text);
+    }
+
+  private:
+    void Line(const std::string& text) {
+        std::fprintf(out_, "%s\n", text.c_str());
+        std::fflush(out_);
+    }
+    FILE* out_;
+    uint32_t run_start_ = 0;
+    uint32_t run_end_ = 0;
+    uint32_t run_commands_ = 0;
+};
+
+void SetRaw(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) {
+        return;
+    }
+    cfmakeraw(&t);
+    cfsetispeed(&t, B57600);
+    cfsetospeed(&t, B57600);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+int Run(const Options& options) {
+    vtrl::sim::RealClock clock;
+    Instrument instrument(options.config);
+    instrument.SetKeepLog(false);
+    for (const Fault& f : options.faults) {
+        instrument.AddFault(f);
+    }
+
+    Fd flash_fd;
+    if (!OpenFlashFile(options.flash_path, instrument, &flash_fd)) {
+        return 2;
+    }
+
+    FILE* events_out = stdout;
+    if (!options.events_path.empty()) {
+        events_out = std::fopen(options.events_path.c_str(), "w");
+        if (events_out == nullptr) {
+            std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", options.events_path.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+    }
+    EventLog events(events_out);
+    bool flash_write_failed = false;
+    instrument.SetEventSink([&](const InstrumentEvent& e) {
+        if ((e.kind == InstrumentEvent::kErase || e.kind == InstrumentEvent::kProgram) &&
+            e.length > 0) {
+            const uint8_t* at =
+                instrument.FlashImage().data() + (e.address - vtrl::sim::kFlashBase);
+            if (!WriteAll(flash_fd.get(), at, e.length,
+                          static_cast<off_t>(e.address - vtrl::sim::kFlashBase))) {
+                flash_write_failed = true;
+            }
+        }
+        events.Add(e);
+    });
+
+    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
+        std::fprintf(stderr, "vtrlsim: cannot create a pseudo-terminal: %s\n",
+                     std::strerror(errno));
+        return 2;
+    }
+    const char* slave_name = ptsname(master.get());
+    if (slave_name == nullptr) {
+        std::fprintf(stderr, "vtrlsim: no pseudo-terminal name: %s\n", std::strerror(errno));
+        return 2;
+    }
+    const std::string slave_path = slave_name;
+    // Holding the slave open ourselves keeps the master readable (no EIO)
+    // while hosts open and close their side.
+    Fd slave(open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (slave.get() < 0) {
+        std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", slave_path.c_str(),
+                     std::strerror(errno));
+        return 2;
+    }
+    SetRaw(slave.get());
+    fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
+    if (!options.link_path.empty()) {
+        unlink(options.link_path.c_str());
+        if (symlink(slave_path.c_str(), options.link_path.c_str()) != 0) {
+            std::fprintf(stderr, "vtrlsim: cannot link %s: %s\n", options.link_path.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+    }
+
+    std::printf("%s\n", slave_path.c_str());
+    std::fflush(stdout);
+
+    vtrl::sim::SerialEndpoint serial(instrument, clock, options.paced);
+    uint64_t last_activity_us = clock.NowUs();
+    int status = 0;
+    while (!g_stop) {
+        // Wake for the next byte due to the host, or now and then to fold the
+        // event summary of a finished run of programming commands.
+        const uint64_t now = clock.NowUs();
+        uint64_t wait_us = 100000;
+        if (serial.Pending() > 0) {
+            const uint64_t next = serial.NextArrivalUs();
+            wait_us = next > now ? next - now : 0;
+        }
+        pollfd p{master.get(), POLLIN, 0};
+        const timespec timeout{static_cast<time_t>(wait_us / 1000000),
+                               static_cast<long>((wait_us % 1000000) * 1000)};
+        const int ready = ppoll(&p, 1, &timeout, nullptr);
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "vtrlsim: poll: %s\n", std::strerror(errno));
+            status = 1;
+            break;
+        }
+        if (ready > 0 && (p.revents & POLLIN)) {
+            uint8_t buffer[1024];
+            const ssize_t n = read(master.get(), buffer, sizeof buffer);
+            if (n > 0) {
+                serial.HostWrite(buffer, static_cast<size_t>(n));
+                last_activity_us = clock.NowUs();
+            }
+        }
+        uint8_t out[1024];
+        const size_t due = serial.HostRead(out, sizeof out);
+        size_t sent = 0;
+        while (sent < due) {
+            const ssize_t n = write(master.get(), out + sent, due - sent);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                // The pseudo-terminal's buffer is full: no host reads it.  The
+                // bytes are lost, as on a line nobody listens to.
+                break;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        if (due > 0) {
+            last_activity_us = clock.NowUs();
+        }
+        if (clock.NowUs() - last_activity_us > 300000) {
+            events.Flush();
+        }
+        if (flash_write_failed) {
+            std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.flash_path.c_str());
+            status = 1;
+            break;
+        }
+    }
+
+    events.Flush();
+    const std::vector<uint8_t>& image = instrument.FlashImage();
+    if (!WriteAll(flash_fd.get(), image.data(), image.size(), 0) || fsync(flash_fd.get()) != 0) {
+        std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.flash_path.c_str());
+        status = 1;
+    }
+    if (!options.link_path.empty()) {
+        unlink(options.link_path.c_str());
+    }
+    if (events_out != stdout) {
+        std::fclose(events_out);
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    const int parsed = ParseOptions(argc, argv, &options);
+    if (parsed != 0) {
+        return parsed == 1 ? 0 : 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    return Run(options);
+}
