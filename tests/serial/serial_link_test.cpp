@@ -250,11 +250,8 @@ struct FramingCase {
 };
 
 TEST_F(SerialLinkTest, ReplyFramings) {
-    Bytes memory(254);
-    std::iota(memory.begin(), memory.end(), 1);
-    Bytes read_memory_reply{1};
-    read_memory_reply.insert(read_memory_reply.end(), memory.begin(), memory.end());
-    read_memory_reply.push_back(1);
+    Bytes read_memory_reply(256, 1);  // 1, 254 data bytes, 1
+    std::iota(read_memory_reply.begin() + 1, read_memory_reply.end() - 1, 2);
 
     const FramingCase cases[] = {
         {"GetStatus: echo and two bytes", 72, 2, {72, 0x12, 0x34, 0x99}, true, 1},
