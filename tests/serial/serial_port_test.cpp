@@ -18,12 +18,9 @@ TEST(CommModeTest, AcceptedForms) {
         int stop;
     };
     const Case cases[] = {
-        {"COM1:57600,n,8,1", 57600, 'n', 8, 1},
-        {"COM3:57600,n,8,1", 57600, 'n', 8, 1},
-        {"com12: 9600,E,7,2", 9600, 'e', 7, 2},
-        {"COM2:19200,o,8,1.5", 19200, 'o', 8, 15},
-        {"115200", 115200, 'n', 8, 1},
-        {"COM1:4800,s", 4800, 's', 8, 1},
+        {"COM1:57600,n,8,1", 57600, 'n', 8, 1}, {"COM3:57600,n,8,1", 57600, 'n', 8, 1},
+        {"com12: 9600,E,7,2", 9600, 'e', 7, 2}, {"COM2:19200,o,8,1.5", 19200, 'o', 8, 15},
+        {"115200", 115200, 'n', 8, 1},          {"COM1:4800,s", 4800, 's', 8, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -38,9 +35,18 @@ TEST(CommModeTest, AcceptedForms) {
 
 TEST(CommModeTest, RefusedForms) {
     const char* const refused[] = {
-        "",          "COM1:",          "COM:57600",         "COM0:57600",
-        "COM1 57600", "COM1:0",        "COM1:57600,x,8,1",  "COM1:57600,n,9,1",
-        "COM1:57600,n,4,1", "COM1:57600,n,8,3", "COM1:57600,n,8,1,junk", "COM1:99999999999",
+        "",
+        "COM1:",
+        "COM:57600",
+        "COM0:57600",
+        "COM1 57600",
+        "COM1:0",
+        "COM1:57600,x,8,1",
+        "COM1:57600,n,9,1",
+        "COM1:57600,n,4,1",
+        "COM1:57600,n,8,3",
+        "COM1:57600,n,8,1,junk",
+        "COM1:99999999999",
         "COM1:57600,,8,1",
     };
     for (const char* mode : refused) {
