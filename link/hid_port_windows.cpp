@@ -2,8 +2,10 @@
 #include "console/win32.h"
 
 #include <setupapi.h>
-// hidsdi.h needs the types of windows.h first.
+// mingw's hidsdi.h declares hid.dll's functions without C linkage.
+extern "C" {
 #include <hidsdi.h>
+}
 
 #include <map>
 #include <memory>

@@ -44,7 +44,12 @@ std::shared_ptr<HidDeviceModel> MakeInstrumentModel(Instrument& instrument, Cloc
 
 SimHidPort::SimHidPort(Clock& clock) : clock_(clock) {}
 
-SimHidPort::~SimHidPort() = default;
+SimHidPort::~SimHidPort() {
+    // The link must not reach a port that is gone (its records die with it).
+    if (&CurrentHidPort() == this) {
+        SetHidPort(nullptr);
+    }
+}
 
 int SimHidPort::AddDevice(SimHidDevice device) {
     devices_.push_back(std::move(device));

@@ -85,7 +85,7 @@ struct SimHidCounts {
 class SimHidPort final : public HidPort {
   public:
     explicit SimHidPort(Clock& clock);
-    ~SimHidPort() override;
+    ~SimHidPort() override;  // uninstalls itself if it is the current port
 
     // --- the device list ---------------------------------------------------
     // Returns the device's index in the list (enumeration order).
