@@ -43,7 +43,7 @@ class InertConsolePort final : public ConsolePort {
         return false;
     }
     int ReadKey() override { return -1; }
-    int MessageBox(const char*, const char*, uint32_t) override { return kAnswerNo; }
+    int ShowMessageBox(const char*, const char*, uint32_t) override { return kAnswerNo; }
     bool MessageBeep(uint32_t) override { return false; }
     uint32_t LastError() override { return 6; }  // the invalid-handle code
     uint32_t FormatSystemMessage(uint32_t, uint32_t, uint32_t, uint32_t, char** text) override {

@@ -118,7 +118,7 @@ class ConsolePort {
     // One key from the console keyboard without echo; blocks until a key comes.
     virtual int ReadKey() = 0;
     // Returns kAnswerOk, kAnswerYes or kAnswerNo.
-    virtual int MessageBox(const char* text, const char* caption, uint32_t flags) = 0;
+    virtual int ShowMessageBox(const char* text, const char* caption, uint32_t flags) = 0;
     virtual bool MessageBeep(uint32_t type) = 0;
     virtual uint32_t LastError() = 0;
     // The platform's text for an error code (FormatMessage with an allocated

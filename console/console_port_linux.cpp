@@ -276,7 +276,7 @@ class LinuxConsolePort final : public ConsolePort {
         }
     }
 
-    int MessageBox(const char* text, const char* caption, uint32_t flags) override {
+    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override {
         Start();
         const bool yes_no = (flags & 0xF) == kMessageBoxYesNo;
         std::vector<std::string> text_lines;

@@ -97,7 +97,7 @@ void ReportConsoleError(const char* module, int line, const char* call_name, uin
     }
     AppendBounded(report, kReportSize, "%s", kReportQuestion);
     port.MessageBeep(kMessageBoxIconExclamation);
-    const int answer = port.MessageBox(report, "Console API Error", kErrorBoxFlags);
+    const int answer = port.ShowMessageBox(report, "Console API Error", kErrorBoxFlags);
     if (answer == kAnswerNo) {
         port.Exit(1);
     }
@@ -107,7 +107,7 @@ bool InitConsole(const char* title) {
     ConsolePort& port = CurrentConsolePort();
     const uint32_t version = port.GetVersion();
     if ((version & kNonNtHost) != 0 && (version & 0xFF) == 3) {
-        port.MessageBox(
+        port.ShowMessageBox(
             "This application cannot run on Windows 3.1.\nThis application will now terminate.",
             "Error: Windows NT Required to Run", kMessageBoxOk);
         return false;

@@ -329,7 +329,7 @@ int FakeConsole::ReadKey() {
     return key;
 }
 
-int FakeConsole::MessageBox(const char* text, const char* caption, uint32_t flags) {
+int FakeConsole::ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
     Enter(ConsoleCall::kMessageBox);
     boxes_.push_back(
         ShownMessageBox{text != nullptr ? text : "", caption != nullptr ? caption : "", flags});

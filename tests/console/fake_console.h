@@ -196,7 +196,7 @@ class FakeConsole final : public ConsolePort {
     bool ScrollCells(ConsoleHandle out, const CellRect& scroll, const CellRect* clip,
                      CellCoord destination, ConsoleCell fill) override;
     int ReadKey() override;
-    int MessageBox(const char* text, const char* caption, uint32_t flags) override;
+    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override;
     bool MessageBeep(uint32_t type) override;
     uint32_t LastError() override { return last_error_; }
     uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
