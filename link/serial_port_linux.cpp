@@ -1,6 +1,7 @@
 // Linux serial port (termios): only the platform calls behind SerialPort live here.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -69,8 +70,10 @@ class TermiosSerialPort final : public SerialPort {
         if (fd < 0) {
             return kInvalidSerialHandle;
         }
-        // No sharing, as with a Windows COM port: a second opener gets EBUSY.
-        if (ioctl(fd, TIOCEXCL) != 0) {
+        // No sharing, as with a Windows COM port: TIOCEXCL turns away later
+        // opens (EBUSY) except privileged ones; the advisory lock also turns
+        // away any other program that locks the port, whoever runs it.
+        if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
             close(fd);
             return kInvalidSerialHandle;
         }
