@@ -71,7 +71,7 @@ void UpgradeBench::Connect() {
     hid = std::make_unique<sim::SimHidPort>(clock);
     serial = std::make_unique<sim::SimSerialPort>(clock);
     if (link == BenchLink::kUsb) {
-        hid->AddInstrument(instrument);
+        hid_device = hid->AddInstrument(instrument);
     } else {
         serial->ConnectInstrument(1, instrument, true);
     }
@@ -102,8 +102,12 @@ void UpgradeBench::WriteImageBytes(const std::vector<uint8_t>& bytes) {
 }
 
 int UpgradeBench::Run(const std::string& keys) {
+    return RunAs(ProgramPath(), keys);
+}
+
+int UpgradeBench::RunAs(const std::string& program_path, const std::string& keys) {
     console_->PushKeys(keys);
-    std::string program = ProgramPath();
+    std::string program = program_path;
     std::string option = "-C";
     std::vector<char*> argv = {program.data()};
     if (link == BenchLink::kSerial) {

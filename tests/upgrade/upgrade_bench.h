@@ -97,8 +97,8 @@ class WatchedConsole final : public ConsolePort {
         key_screens.push_back(ScreenText());
         return fake_.ReadKey();
     }
-    int MessageBox(const char* text, const char* caption, uint32_t flags) override {
-        return fake_.MessageBox(text, caption, flags);
+    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override {
+        return fake_.ShowMessageBox(text, caption, flags);
     }
     bool MessageBeep(uint32_t type) override { return fake_.MessageBeep(type); }
     uint32_t LastError() override { return fake_.LastError(); }
@@ -134,6 +134,8 @@ class UpgradeBench {
 
     // One run of the program (with -C on the serial bench); returns its exit status.
     int Run(const std::string& keys);
+    // The same with another path for the program itself.
+    int RunAs(const std::string& program_path, const std::string& keys);
     // As the next run after the operator restarts the program: modules, link
     // and console back to their initial state, the instrument and the files kept.
     void Restart();
@@ -166,6 +168,7 @@ class UpgradeBench {
     const BenchLink link;
     std::unique_ptr<sim::SimHidPort> hid;
     std::unique_ptr<sim::SimSerialPort> serial;
+    int hid_device = -1;  // the instrument's index in the HID device list (USB bench)
 
   private:
     void Connect();

@@ -1,0 +1,401 @@
+// Every way the upgrade can fail, driven through the instrument stand-in's
+// fault plan (or the files beside the program): the message the operator
+// sees, what is left in flash and on disk, and remote mode left by the entry.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/entry.h"
+#include "driver/keep_awake.h"
+#include "sim/image.h"
+#include "tests/upgrade/upgrade_bench.h"
+#include "tests/upgrade/upgrade_files.h"
+
+namespace vtrl {
+namespace {
+
+using sim::Fault;
+using sim::FaultKind;
+using test::BenchLink;
+using test::UpgradeBench;
+
+constexpr uint32_t kCalibrationAt = 0xCFC00;
+constexpr uint32_t kNormalSize = 996 * 3 + 7;  // three blocks and an odd tail
+constexpr uint32_t kFullSize = 326652;
+constexpr char kAborted[] = " Download aborted.";
+constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
+
+Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count = 10, int command = -1) {
+    Fault f;
+    f.exchange = exchange;
+    f.kind = kind;
+    f.count = count;
+    f.command = command;
+    return f;
+}
+
+// The exchange number of the `nth` request starting with `prefix` in an
+// undisturbed upgrade with the same image (runs are deterministic).
+uint32_t ExchangeInCleanRun(BenchLink link, uint32_t size, const std::vector<uint8_t>& prefix,
+                            int nth = 1) {
+    UpgradeBench clean(link);
+    clean.WriteImage(size);
+    EXPECT_EQ(clean.Run("y"), kExitUpgraded);
+    const uint32_t n = clean.ExchangeOf(prefix, nth);
+    EXPECT_NE(n, 0u) << "no such request in a clean run";
+    return n;
+}
+
+bool Erased(const std::vector<uint8_t>& bytes) {
+    for (uint8_t b : bytes) {
+        if (b != 0xFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// After every failure: reported once, the instrument neither restarted nor
+// marked valid, the PC no longer held awake, no key left unread.
+void ExpectFailedRun(UpgradeBench& bench, int status, const std::string& message) {
+    EXPECT_EQ(status, kExitUpgradeFailed);
+    if (!message.empty()) {
+        // A message naming a long path wraps in its window: judged as written.
+        EXPECT_TRUE(bench.ShownAtKey(message) || bench.Printed().find(message) != std::string::npos)
+            << message;
+        EXPECT_TRUE(bench.ShownAtKey(kAborted));
+    }
+    EXPECT_FALSE(bench.ShownAtPause(kComplete));
+    EXPECT_EQ(bench.instrument.RestartCount(), 0u);
+    EXPECT_FALSE(bench.instrument.CalibrationWriteAllowed());
+    EXPECT_EQ(KeepAwakeActiveCount(), 0);
+    EXPECT_EQ(bench.PendingKeys(), 0u);
+}
+
+TEST(UpgradeRefused, DeclinedPromptOversizeAndBadImagesChangeNothing) {
+    struct Case {
+        const char* name;
+        uint32_t size;  // 0: no image file
+        bool damage;
+        std::string keys;
+        std::string message;  // "" : none; "%s" replaced by the image path
+        bool prompted;
+    };
+    const std::vector<Case> cases = {
+        {"declined", kFullSize, false, "n", "", true},
+        {"declined, any key but y", kFullSize, false, "q", "", true},
+        {"oversize", kFullSize + 1, false, "yk", "Program file is too large.", true},
+        {"corrupted", kNormalSize, true, "k", "Program file %s is corrupted.", false},
+        {"missing", 0, false, "k", "Cannot open program file %s.", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        if (c.size != 0) {
+            std::vector<uint8_t> image = test::MakeImageBytes(c.size, 1007);
+            if (c.damage) {
+                image[image.size() - 1] ^= 0x40;
+            }
+            bench.WriteImageBytes(image);
+        }
+        const std::vector<uint8_t> before = bench.instrument.FlashImage();
+
+        const int status = bench.Run(c.keys);
+
+        std::string message = c.message;
+        const size_t at = message.find("%s");
+        if (at != std::string::npos) {
+            message.replace(at, 2, bench.FileBeside("vtrlprog.bin"));
+        }
+        ExpectFailedRun(bench, status, message);
+        EXPECT_EQ(bench.ShownAtKey("Proceed with download? y/n :"), c.prompted);
+        if (c.prompted && !message.empty()) {
+            // The size is judged only after the operator has confirmed.
+            ASSERT_EQ(bench.KeyScreens().size(), 2u);
+            EXPECT_NE(bench.KeyScreens()[0].find("Proceed with download?"), std::string::npos);
+        }
+        EXPECT_EQ(bench.instrument.FlashImage(), before);
+        EXPECT_TRUE(bench.instrument.MarkersValid());
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+        EXPECT_FALSE(test::FileExists(bench.CalibrationFile()));
+        if (c.size == 0) {
+            EXPECT_FALSE(test::FileExists(bench.FileBeside("vtrlprog.bin")));
+        }
+    }
+}
+
+TEST(CalibrationSaveFailure, NothingIsErasedWhenTheRecordCannotBeSaved) {
+    const std::vector<uint8_t> original = sim::MakeCalibrationRecord(1);
+    struct Case {
+        const char* name;
+        Fault fault;
+        bool block_file;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        // Every attempt at reading the record goes unanswered.
+        {"read gives up", FaultAt(1, FaultKind::kNoReply, 10, 1), false,
+         "Unable to retrieve calibration data!"},
+        // Over USB a short reply reads its last byte as 0: the transfer's CRC differs.
+        {"transfer damaged", FaultAt(1, FaultKind::kShortPayload, 1, 1), false,
+         "Unable to retrieve calibration data!"},
+        // The instrument's CRC over the record never comes.
+        {"crc gives up", FaultAt(2, FaultKind::kNoReply, 10, 2), false,
+         "Unable to retrieve calibration data!"},
+        {"file not writable", Fault{0, FaultKind::kNoReply, 0}, true,
+         "Unable to save calibration data!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(kFullSize);
+        ASSERT_EQ(bench.Flash(kCalibrationAt, 1024), original);
+        const std::vector<uint8_t> before = bench.instrument.FlashImage();
+        if (c.fault.count != 0) {
+            bench.instrument.AddFault(c.fault);
+        }
+        if (c.block_file) {
+            // The temporary file beside caldata.bin cannot be created.
+            std::filesystem::create_directory(bench.CalibrationFile() + ".tmp");
+        }
+
+        ExpectFailedRun(bench, bench.Run("yk"), c.message);
+        EXPECT_EQ(bench.instrument.FlashImage(), before);
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+        EXPECT_FALSE(test::FileExists(bench.CalibrationFile()));
+    }
+}
+
+// A retried step of the download that gives up, found by its request.
+struct GiveUpCase {
+    const char* name;
+    std::vector<uint8_t> request;
+    int nth;
+    FaultKind kind;
+};
+
+class DownloadGivesUp : public ::testing::TestWithParam<GiveUpCase> {};
+
+TEST_P(DownloadGivesUp, ExcessiveRetriesLeaveTheProgramInvalidAndTheSavedRecord) {
+    const GiveUpCase& c = GetParam();
+    const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kFullSize, c.request, c.nth);
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kFullSize);
+    bench.instrument.AddFault(FaultAt(at, c.kind, 10));
+
+    ExpectFailedRun(bench, bench.Run("yk"), "Excessive retries error.");
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+    // Sector 0 was erased: the record lives on only in caldata.bin, for the retry.
+    EXPECT_TRUE(Erased(bench.Flash(kCalibrationAt, 1024)));
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, DownloadGivesUp,
+    ::testing::Values(
+        // The download's link check: discovery, erase, then the download's own.
+        GiveUpCase{"Ping", {2, 0, 0}, 3, FaultKind::kNoReply},
+        GiveUpCase{"TransferBufferQuery", {2, 4, 0}, 1, FaultKind::kNoReply},
+        // Every attempt's first chunk into the transfer buffer is lost.
+        GiveUpCase{"WriteMemory", {0}, 40, FaultKind::kNoReply},
+        // The flash address of block 22 (0x80004 + 22 * 498).
+        GiveUpCase{"FlashAddress", {3, 8, 0, 0x08, 0x2A, 0xD0}, 1, FaultKind::kWrongEcho},
+        // The instrument answers one word fewer ten times over.
+        GiveUpCase{"ProgramMismatch", {15}, 77, FaultKind::kProgramMismatch},
+        GiveUpCase{"ProgramNoReply", {15}, 300, FaultKind::kNoReply},
+        // The instrument's CRC over the download: the second CRC query of the run.
+        GiveUpCase{"CrcQuery", {2, 7, 0}, 2, FaultKind::kNoReply}),
+    [](const ::testing::TestParamInfo<GiveUpCase>& info) { return std::string(info.param.name); });
+
+TEST(DownloadRetries, MismatchesBelowTheLimitAreCountedOnTheProgressLine) {
+    const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kNormalSize, {15}, 2);
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::vector<uint8_t> image = bench.WriteImage(kNormalSize);
+    bench.instrument.AddFault(FaultAt(at, FaultKind::kProgramMismatch, 9));
+
+    EXPECT_EQ(bench.Run("y"), kExitUpgraded);
+    EXPECT_EQ(bench.Flash(0x80004, kNormalSize), image);
+    EXPECT_NE(bench.Printed().find(" Remaining blocks: 5  Retries: 0"), std::string::npos);
+    EXPECT_NE(bench.Printed().find(" Remaining blocks: 4  Retries: 9"), std::string::npos);
+    EXPECT_NE(bench.Printed().find(" Remaining blocks: 0  Retries: 9"), std::string::npos);
+}
+
+// A HID device that flips one bit of the data in the `nth` WriteMemory
+// report on its way to the instrument, which takes the packet as it comes.
+class FlippingModel final : public sim::HidDeviceModel {
+  public:
+    FlippingModel(std::shared_ptr<sim::HidDeviceModel> inner, int nth)
+        : inner_(std::move(inner)), nth_(nth) {}
+    bool OutputReport(const uint8_t* report, size_t length) override {
+        std::vector<uint8_t> copy(report, report + length);
+        // Report ID, then command 0, address (4), count (2), data.
+        if (length > 10 && copy[1] == 0 && ++seen_ == nth_) {
+            copy[10] ^= 0x10;
+        }
+        return inner_->OutputReport(copy.data(), copy.size());
+    }
+    bool InputReport(uint8_t* report, size_t length, uint64_t deadline_us) override {
+        return inner_->InputReport(report, length, deadline_us);
+    }
+    bool FeatureReport(uint8_t* report, size_t length) override {
+        return inner_->FeatureReport(report, length);
+    }
+    void FlushInput() override { inner_->FlushInput(); }
+
+  private:
+    std::shared_ptr<sim::HidDeviceModel> inner_;
+    int nth_;
+    int seen_ = 0;
+};
+
+TEST(DownloadVerification, ADamagedBlockIsACrcErrorNamingBothValues) {
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::vector<uint8_t> image = bench.WriteImage(kNormalSize);
+    auto& device = bench.hid->Device(bench.hid_device);
+    device.model = std::make_shared<FlippingModel>(device.model, 3);
+
+    const int status = bench.Run("yk");
+
+    const uint32_t padded = kNormalSize + 1;
+    std::vector<uint8_t> sent = image;
+    sent.push_back(0xFF);
+    const uint16_t host = sim::Crc16Arc(sent);
+    const uint16_t instrument = sim::Crc16Arc(bench.Flash(0x80004, padded));
+    ASSERT_NE(host, instrument);
+    char values[64];
+    std::snprintf(values, sizeof values, " Instrument: %X  Host: %X", instrument, host);
+    ExpectFailedRun(bench, status, "CRC error.");
+    EXPECT_TRUE(bench.ShownAtKey(values)) << values;
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+}
+
+TEST(EraseFailure, ProgramAndCalibrationSectorErasesReportTheirOwnMessages) {
+    struct Case {
+        const char* name;
+        uint32_t size;
+        Fault fault;
+        const char* message;
+        bool markers_valid;
+        bool program_erased;
+    };
+    const std::vector<Case> cases = {
+        // The erase step's own link check.
+        {"ping", kNormalSize, FaultAt(2, FaultKind::kNoReply, 10, 2),
+         "Cannot erase program memory.", true, false},
+        // The instrument acts on the first clear but its answers never come.
+        {"marker clear", kNormalSize, FaultAt(1, FaultKind::kNoReply, 10, 14),
+         "Cannot erase program memory.", false, false},
+        {"sector 9", kNormalSize, FaultAt(3, FaultKind::kWrongEcho, 10, 16),
+         "Cannot erase program memory.", false, false},
+        // Sector 0 is the fifth erase; unanswered, but carried out.
+        {"sector 0", kFullSize, FaultAt(5, FaultKind::kNoReply, 10, 16),
+         "Cannot erase calibration sector.", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(c.size);
+        bench.instrument.AddFault(c.fault);
+
+        ExpectFailedRun(bench, bench.Run("yk"), c.message);
+        EXPECT_EQ(bench.instrument.MarkersValid(), c.markers_valid);
+        EXPECT_EQ(Erased(bench.Flash(0x80000, 0x40000)), c.program_erased);
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+        EXPECT_EQ(test::FileExists(bench.CalibrationFile()), c.size == kFullSize);
+    }
+}
+
+TEST(RestoreFailure, ProgramVerifiedButNoMarkersAndTheRecordKeptOnDisk) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> request;
+        int nth;
+        FaultKind kind;
+    };
+    const std::vector<Case> cases = {
+        {"tail mismatch", {15, 0, 14}, 1, FaultKind::kProgramMismatch},
+        // The restore's link check, before the permission is ever granted.
+        {"ping", {2, 0, 0}, 4, FaultKind::kNoReply},
+        {"verification", {2, 7, 0}, 3, FaultKind::kNoReply},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kFullSize, c.request, c.nth);
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
+        bench.instrument.AddFault(FaultAt(at, c.kind, 10));
+
+        ExpectFailedRun(bench, bench.Run("yk"), "Cannot restore calibration sector.");
+        EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
+        EXPECT_FALSE(bench.instrument.MarkersValid());
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
+        // The permission was withdrawn after the restore, whatever happened.
+        const std::vector<sim::LoggedRequest>& log = bench.instrument.Log();
+        ASSERT_FALSE(log.empty());
+        bool withdrawn_after = false;
+        for (size_t i = at; i < log.size(); ++i) {
+            const std::vector<uint8_t>& b = log[i].bytes;
+            withdrawn_after = withdrawn_after || (b.size() == 6 && b[0] == 3 && b[1] == 42 &&
+                                                  b[4] == 0 && b[5] == 0 && log[i].answered);
+        }
+        EXPECT_TRUE(withdrawn_after);
+    }
+}
+
+TEST(MarkerFailure, NoMessageAndNothingDeleted) {
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
+    // Two marker clears, then the instrument resets at every try of the first
+    // valid marker word.
+    bench.instrument.AddFault(FaultAt(3, FaultKind::kInstrumentReset, 10, 14));
+
+    ExpectFailedRun(bench, bench.Run("y"), "");
+    EXPECT_EQ(bench.KeyScreens().size(), 1u);  // the version prompt only
+    EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
+    EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), sim::MakeCalibrationRecord(1));
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    EXPECT_TRUE(test::FileExists(bench.CalibrationFile()));
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+}
+
+TEST(Restart, IsSentWithoutWaitingAndCompletesWhateverBecomesOfIt) {
+    const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kNormalSize, {3, 6});
+    for (FaultKind kind : {FaultKind::kNoReply, FaultKind::kHostCut}) {
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(kNormalSize);
+        bench.instrument.AddFault(FaultAt(at, kind, 10));
+
+        EXPECT_EQ(bench.Run("y"), kExitUpgraded);
+        EXPECT_TRUE(bench.ShownAtPause(kComplete));
+        EXPECT_TRUE(bench.instrument.MarkersValid());
+        EXPECT_EQ(KeepAwakeActiveCount(), 0);
+        // One restart request, never repeated for want of a reply.
+        EXPECT_EQ(bench.ExchangeOf({3, 6}, 2), 0u);
+        EXPECT_EQ(bench.instrument.RestartCount(), kind == FaultKind::kNoReply ? 1u : 0u);
+    }
+}
+
+TEST(SerialLink, FailuresReportTheSameOverTheSerialLine) {
+    UpgradeBench bench(BenchLink::kSerial);
+    bench.WriteImage(kFullSize);
+    bench.instrument.AddFault(FaultAt(1, FaultKind::kWrongClosingEcho, 10, 1));
+
+    ExpectFailedRun(bench, bench.Run("yk"), "Unable to retrieve calibration data!");
+    EXPECT_TRUE(bench.instrument.MarkersValid());
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+
+    UpgradeBench mismatch(BenchLink::kSerial);
+    mismatch.WriteImage(kNormalSize);
+    mismatch.instrument.AddFault(FaultAt(4, FaultKind::kProgramMismatch, 10, 15));
+    ExpectFailedRun(mismatch, mismatch.Run("yk"), "Excessive retries error.");
+    EXPECT_FALSE(mismatch.instrument.MarkersValid());
+}
+
+}  // namespace
+}  // namespace vtrl
