@@ -98,8 +98,8 @@ class ScreenRecorder final : public ConsolePort {
         return c_.ScrollCells(out, scroll, clip, destination, fill);
     }
     int ReadKey() override { return c_.ReadKey(); }
-    int MessageBox(const char* text, const char* caption, uint32_t flags) override {
-        return c_.MessageBox(text, caption, flags);
+    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override {
+        return c_.ShowMessageBox(text, caption, flags);
     }
     bool MessageBeep(uint32_t type) override { return c_.MessageBeep(type); }
     uint32_t LastError() override { return c_.LastError(); }
