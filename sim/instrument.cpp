@@ -54,6 +54,7 @@ struct Outcome {
     bool answer = true;
     bool refused = false;
     std::vector<uint8_t> payload;
+    uint32_t busy_us = 0;
 };
 
 }  // namespace
@@ -285,7 +286,9 @@ struct Instrument::State {
         }
         EmitProgram(address, 2, 1, ok);
         AdoptProgramVersion(was_valid);
-        return Value(ok ? 1 : 0, 2);
+        Outcome out = Value(ok ? 1 : 0, 2);
+        out.busy_us = config.program_word_time_us;
+        return out;
     }
 
     Outcome ProgramFlashFromBuffer(const Request& r) {
@@ -318,7 +321,9 @@ struct Instrument::State {
         // A failed word may have lost some bits too, so it counts as changed.
         EmitProgram(address, 2 * (done + (failed ? 1 : 0)), words, !failed);
         AdoptProgramVersion(was_valid);
-        return Value(done, 2);
+        Outcome out = Value(done, 2);
+        out.busy_us = config.program_word_time_us * (done + (failed ? 1 : 0));
+        return out;
     }
 
     Outcome EraseFlashSector(const Request& r) {
@@ -336,7 +341,9 @@ struct Instrument::State {
             e.address = s.base;
             e.length = kFlashSectorSize;
             Emit(e);
-            return Value(1, 2);
+            Outcome out = Value(1, 2);
+            out.busy_us = config.erase_time_ms * 1000;
+            return out;
         }
         e.ok = false;
         Emit(e);
@@ -718,6 +725,7 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
         reply.omit_closing_echo = true;
     }
     reply.delay_ms = strike.delay_ms;
+    reply.busy_us = outcome.busy_us;
     reply.closing_echo_wrong = strike.wrong_closing_echo;
     if (logged != nullptr) {
         logged->answered = true;

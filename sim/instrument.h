@@ -107,6 +107,9 @@ struct InstrumentConfig {
     uint32_t protocol_clears_after_reads = 0;
     uint32_t factory_seed = 1;  // program bytes and calibration record of the factory state
     uint32_t factory_image_size = 200000;  // bytes of the factory program image (trailer included)
+    // How long the instrument is busy before it answers (0: at once).
+    uint32_t erase_time_ms = 0;         // per EraseFlashSector that erases
+    uint32_t program_word_time_us = 0;  // per word programmed
 };
 
 // One request as the instrument received it, for tests to assert on.
@@ -191,7 +194,8 @@ class Instrument {
     struct Reply {
         bool answered = false;
         std::vector<uint8_t> bytes;  // echo, payload
-        uint32_t delay_ms = 0;       // extra latency before the reply starts
+        uint32_t delay_ms = 0;       // extra latency before the reply starts (a late-reply fault)
+        uint32_t busy_us = 0;        // time the command itself took (erase, programming)
         bool closing_echo_wrong = false;
         bool omit_closing_echo = false;  // serial: the reply was cut short
         uint8_t command = 0;             // the request's command number

@@ -87,7 +87,7 @@ struct SerialEndpoint::State {
             wire.push_back(reply.closing_echo_wrong ? static_cast<uint8_t>(reply.command + 1)
                                                     : reply.command);
         }
-        Send(wire, t + uint64_t{reply.delay_ms} * 1'000'000);
+        Send(wire, t + uint64_t{reply.delay_ms} * 1'000'000 + uint64_t{reply.busy_us} * 1000);
     }
 };
 

@@ -78,7 +78,7 @@ bool UsbEndpoint::OutputReport(const uint8_t* report, size_t length) {
         return true;
     }
     Response r;
-    r.ready_us = now + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000;
+    r.ready_us = now + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000 + reply.busy_us;
     std::copy_n(reply.bytes.begin(), std::min(reply.bytes.size(), kResponseSize), r.bytes.begin());
     if (s.ReadyFlagWay()) {
         s.response = r;

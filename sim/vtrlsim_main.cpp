@@ -62,6 +62,8 @@ constexpr const char* kUsage =
     "  --seed N           seed of a new flash file's program and calibration (default 1)\n"
     "  --image-size N     program image bytes of a new flash file (default 200000)\n"
     "  --unpaced          answer at once instead of at 57600-baud wire time\n"
+    "  --erase-ms N       a sector erase keeps the instrument busy N ms (default 0)\n"
+    "  --program-us N     each word programmed keeps it busy N us (default 0)\n"
     "  --help             this text\n";
 
 volatile sig_atomic_t g_stop = 0;
@@ -165,6 +167,14 @@ int ParseOptions(int argc, char** argv, Options* o) {
             if (!ParseUnsigned(next, 0xCFC00 - 0x80004, &o->config.factory_image_size) ||
                 o->config.factory_image_size < 6) {
                 return bad("needs a size from 6 to 326652");
+            }
+        } else if (arg == "--erase-ms") {
+            if (!ParseUnsigned(next, 60000, &o->config.erase_time_ms)) {
+                return bad("needs a number of milliseconds up to 60000");
+            }
+        } else if (arg == "--program-us") {
+            if (!ParseUnsigned(next, 1000000, &o->config.program_word_time_us)) {
+                return bad("needs a number of microseconds up to 1000000");
             }
         } else if (arg == "--fault") {
             Fault f;
@@ -372,6 +382,17 @@ int Run(const Options& options) {
     std::printf("%s\n", slave_path.c_str());
     std::fflush(stdout);
 
+    // SIGTERM and SIGINT get through only while ppoll waits, so a stop request
+    // cannot slip in between the check of g_stop and a long wait.
+    sigset_t stop_signals;
+    sigset_t wait_mask;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+
     vtrl::sim::SerialEndpoint serial(instrument, clock, options.paced);
     uint64_t last_activity_us = clock.NowUs();
     int status = 0;
@@ -387,7 +408,7 @@ int Run(const Options& options) {
         pollfd p{master.get(), POLLIN, 0};
         const timespec timeout{static_cast<time_t>(wait_us / 1000000),
                                static_cast<long>((wait_us % 1000000) * 1000)};
-        const int ready = ppoll(&p, 1, &timeout, nullptr);
+        const int ready = ppoll(&p, 1, &timeout, &wait_mask);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "vtrlsim: poll: %s\n", std::strerror(errno));
             status = 1;

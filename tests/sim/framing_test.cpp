@@ -310,3 +310,46 @@ TEST_F(UsbFraming, LateReplyBeyondTheWaitIsStillDeliveredLater) {
 
 }  // namespace
 }  // namespace vtrl::sim
+
+namespace vtrl::sim {
+namespace {
+
+using namespace vtrl::sim::testing;
+
+TEST(BusyTimes, EraseAndProgrammingDelayTheAnswerOnBothLinks) {
+    VirtualClock clock;
+    InstrumentConfig config;
+    config.erase_time_ms = 700;
+    config.program_word_time_us = 20;
+    Instrument inst(config);
+    SerialEndpoint serial(inst, clock);
+    const std::vector<uint8_t> erase = OneArgReq(16, 7);
+    serial.HostWrite(erase.data(), erase.size());
+    EXPECT_EQ(DrainSerial(serial, clock, UINT64_MAX), (std::vector<uint8_t>{16, 0, 1}));
+    EXPECT_EQ(clock.NowUs(), 700000 + WireUs(6));
+
+    // A refused erase costs nothing.
+    const uint64_t t0 = clock.NowUs();
+    const std::vector<uint8_t> refused = OneArgReq(16, 0);
+    serial.HostWrite(refused.data(), refused.size());
+    EXPECT_EQ(DrainSerial(serial, clock, UINT64_MAX), (std::vector<uint8_t>{16, 0, 0}));
+    EXPECT_EQ(clock.NowUs() - t0, WireUs(6));
+
+    UsbEndpoint usb(inst, clock);
+    uint8_t report[259] = {};
+    const std::vector<uint8_t> set = SetValueReq(8, 0x80000);
+    std::copy(set.begin(), set.end(), report + 1);
+    ASSERT_TRUE(usb.OutputReport(report, 257));
+    ASSERT_TRUE(usb.InputReport(report, sizeof report, clock.NowUs() + kSecondUs));
+    std::fill(report, report + sizeof report, 0);
+    const std::vector<uint8_t> program = OneArgReq(15, 249);
+    std::copy(program.begin(), program.end(), report + 1);
+    const uint64_t t1 = clock.NowUs();
+    ASSERT_TRUE(usb.OutputReport(report, 257));
+    ASSERT_TRUE(usb.InputReport(report, sizeof report, clock.NowUs() + kSecondUs));
+    EXPECT_EQ(report[5], 249);
+    EXPECT_EQ(clock.NowUs() - t1, UsbEndpoint::kResponseLatencyUs + 249 * 20);
+}
+
+}  // namespace
+}  // namespace vtrl::sim
