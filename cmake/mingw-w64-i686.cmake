@@ -1,4 +1,6 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (posix thread model).
+# Cross build for 32-bit Windows with Debian's mingw-w64 (posix thread model,
+# which <thread>, <mutex> and GoogleTest need).  The tests run under Wine: the
+# top-level CMakeLists.txt sets the emulator with the build's own Wine prefix.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
@@ -8,9 +10,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Everything statically linked: the program imports nothing but system DLLs.
+# Everything statically linked: the program imports nothing but system DLLs
+# (no libstdc++, libgcc or libwinpthread DLL beside the exe).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-find_program(WINE_EXECUTABLE wine)
-if(WINE_EXECUTABLE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
-endif()
