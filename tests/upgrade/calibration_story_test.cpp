@@ -1,0 +1,318 @@
+// The calibration record across interrupted upgrades: caldata.bin found again
+// on the next run, the retry prompt, and the cases where the record must not
+// be lost (a blank record never replaces a saved one, the only valid copy is
+// never deleted, a cut path is never touched, no file is left open).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/entry.h"
+#include "driver/image_file.h"
+#include "driver/keep_awake.h"
+#include "sim/image.h"
+#include "tests/upgrade/upgrade_bench.h"
+#include "tests/upgrade/upgrade_files.h"
+
+namespace vtrl {
+namespace {
+
+using sim::Fault;
+using sim::FaultKind;
+using test::BenchLink;
+using test::UpgradeBench;
+
+constexpr uint32_t kCalibrationAt = 0xCFC00;
+constexpr uint32_t kFullSize = 300000;
+constexpr uint32_t kSmallSize = 2001;
+constexpr char kRetryPrompt[] = " Retry failed download? ";
+constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
+
+std::vector<uint8_t> Record(uint32_t seed) {
+    return sim::MakeCalibrationRecord(seed);
+}
+
+bool Erased(const std::vector<uint8_t>& bytes) {
+    for (uint8_t b : bytes) {
+        if (b != 0xFF) {
+            return false;
+        }
+    }
+    return !bytes.empty();
+}
+
+// The rebuilt record for an instrument whose record reads all 0xFF.
+std::vector<uint8_t> RebuiltFromErased() {
+    std::vector<uint8_t> record(1024, 0xFF);
+    record[0] = record[1] = 0x5A;
+    record[4] = record[5] = record[6] = record[7] = 0;
+    const uint16_t crc = sim::Crc16Arc(record.data() + 4, 1020);
+    record[2] = static_cast<uint8_t>(crc & 0xFF);
+    record[3] = static_cast<uint8_t>(crc >> 8);
+    return record;
+}
+
+// A full-size upgrade cut off for good at the 100th programming command:
+// program and calibration sectors erased, the record only in caldata.bin.
+void InterruptedUpgrade(UpgradeBench& bench) {
+    bench.WriteImage(kFullSize);
+    Fault cut;
+    cut.exchange = 100;
+    cut.kind = FaultKind::kHostCut;
+    cut.command = 15;
+    bench.instrument.AddFault(cut);
+    ASSERT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    ASSERT_TRUE(bench.ShownAtKey("Excessive retries error."));
+    ASSERT_TRUE(Erased(bench.Flash(kCalibrationAt, 1024)));
+    ASSERT_FALSE(bench.instrument.MarkersValid());
+    ASSERT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+    // The operator reconnects the cable and starts the program again.
+    bench.instrument.ClearFaults();
+    bench.Restart();
+}
+
+void ExpectUpgradedWithRecord(UpgradeBench& bench, const std::vector<uint8_t>& record) {
+    EXPECT_TRUE(bench.ShownAtPause(kComplete));
+    EXPECT_TRUE(bench.instrument.MarkersValid());
+    EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), record);
+    EXPECT_FALSE(test::FileExists(bench.CalibrationFile()));
+    EXPECT_EQ(bench.PendingKeys(), 0u);
+    EXPECT_EQ(KeepAwakeActiveCount(), 0);
+}
+
+class InterruptedUpgradeRetry : public ::testing::TestWithParam<BenchLink> {};
+
+TEST_P(InterruptedUpgradeRetry, SecondRunOffersTheSavedRecordAndRestoresIt) {
+    UpgradeBench bench(GetParam());
+    InterruptedUpgrade(bench);
+
+    EXPECT_EQ(bench.Run("yy"), kExitUpgraded);
+    // The instrument now runs its boot loader, and says so.
+    EXPECT_TRUE(bench.ShownAtKey(" Old program version:  0.900"));
+    ASSERT_EQ(bench.KeyScreens().size(), 2u);
+    EXPECT_NE(bench.KeyScreens()[1].find(kRetryPrompt), std::string::npos);
+    EXPECT_NE(bench.KeyScreens()[1].find(" Please press y or n: "), std::string::npos);
+    ExpectUpgradedWithRecord(bench, Record(1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, InterruptedUpgradeRetry,
+                         ::testing::Values(BenchLink::kUsb, BenchLink::kSerial),
+                         [](const ::testing::TestParamInfo<BenchLink>& info) {
+                             return std::string(info.param == BenchLink::kUsb ? "Usb" : "Serial");
+                         });
+
+TEST(RetryPrompt, AnyKeyButNKeepsTheSavedRecordAndNReadsTheInstrumentAgain) {
+    for (const char* key : {"y", "x", "Y"}) {
+        SCOPED_TRACE(key);
+        // A saved record that differs from the instrument's own.
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(kFullSize);
+        test::WriteBytes(bench.CalibrationFile(), Record(99));
+        EXPECT_EQ(bench.Run(std::string("y") + key), kExitUpgraded);
+        EXPECT_TRUE(bench.ShownAtKey(kRetryPrompt));
+        ExpectUpgradedWithRecord(bench, Record(99));
+    }
+    for (const char* key : {"n", "N"}) {
+        SCOPED_TRACE(key);
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(kFullSize);
+        test::WriteBytes(bench.CalibrationFile(), Record(99));
+        EXPECT_EQ(bench.Run(std::string("y") + key), kExitUpgraded);
+        ExpectUpgradedWithRecord(bench, Record(1));
+    }
+}
+
+TEST(RetryPrompt, NeverReplacesAValidSavedRecordByABlankOne) {
+    UpgradeBench bench(BenchLink::kUsb);
+    InterruptedUpgrade(bench);
+
+    // n: the instrument's own record is gone (its sector erased), so the saved
+    // copy stays in use and on disk; the operator is told.
+    EXPECT_EQ(bench.Run("ynk"), kExitUpgraded);
+    ASSERT_EQ(bench.KeyScreens().size(), 3u);
+    EXPECT_NE(bench.KeyScreens()[2].find("calibration record is invalid"), std::string::npos);
+    EXPECT_NE(bench.KeyScreens()[2].find("caldata.bin is kept"), std::string::npos);
+    ExpectUpgradedWithRecord(bench, Record(1));
+}
+
+TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
+    UpgradeBench bench(BenchLink::kUsb);
+    InterruptedUpgrade(bench);
+    // This run's programming commands: 602 blocks and a tail, then the
+    // restore's three pieces; the last of those is never taken.
+    uint32_t programmed_before = 0;
+    for (const sim::LoggedRequest& r : bench.instrument.Log()) {
+        programmed_before += (!r.bytes.empty() && r.bytes[0] == 15) ? 1 : 0;
+    }
+    Fault mismatch;
+    mismatch.exchange = programmed_before + 603 + 3;
+    mismatch.kind = FaultKind::kProgramMismatch;
+    mismatch.count = 10;
+    mismatch.command = 15;
+    bench.instrument.AddFault(mismatch);
+
+    EXPECT_EQ(bench.Run("ynkk"), kExitUpgradeFailed);
+    EXPECT_TRUE(bench.ShownAtKey("Cannot restore calibration sector."));
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    // The file still holds the instrument's real calibration for the next try.
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+    EXPECT_EQ(bench.PendingKeys(), 0u);
+}
+
+TEST(SavedRecordFile, InvalidOrShortFilesAreNotOfferedAndOnlyInvalidOnesDeleted) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> content;
+        bool prompted;
+    };
+    std::vector<uint8_t> bad_magic = Record(5);
+    bad_magic[0] = 0x5B;
+    std::vector<uint8_t> bad_crc = Record(5);
+    bad_crc[500] ^= 0x01;
+    std::vector<uint8_t> longer = Record(5);
+    const std::vector<uint8_t> shorter(longer.begin(), longer.begin() + 1000);
+    longer.insert(longer.end(), 40, 0xEE);
+    const std::vector<Case> cases = {
+        {"wrong magic", bad_magic, false},
+        {"wrong crc", bad_crc, false},
+        {"short", shorter, false},
+        {"empty", {}, false},
+        // Only the first 1024 bytes are read and judged.
+        {"longer", longer, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        bench.WriteImage(kFullSize);
+        test::WriteBytes(bench.CalibrationFile(), c.content);
+        EXPECT_EQ(bench.Run(c.prompted ? "yy" : "y"), kExitUpgraded);
+        EXPECT_EQ(bench.ShownAtKey(kRetryPrompt), c.prompted);
+        ExpectUpgradedWithRecord(bench, c.prompted ? Record(5) : Record(1));
+    }
+}
+
+TEST(SavedRecordFile, ErasedInstrumentRecordIsRebuiltAroundItsLastSixteenBytes) {
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kFullSize);
+    std::vector<uint8_t> erased(1024, 0xFF);
+    erased[1010] = 0x42;  // the rebuild keeps bytes 1008..1023 as read
+    bench.instrument.WriteFlashRaw(kCalibrationAt, erased);
+
+    EXPECT_EQ(bench.Run("y"), kExitUpgraded);
+    std::vector<uint8_t> expected = RebuiltFromErased();
+    expected[1010] = 0x42;
+    const uint16_t crc = sim::Crc16Arc(expected.data() + 4, 1020);
+    expected[2] = static_cast<uint8_t>(crc & 0xFF);
+    expected[3] = static_cast<uint8_t>(crc >> 8);
+    ExpectUpgradedWithRecord(bench, expected);
+    EXPECT_TRUE(sim::CalibrationRecordValid(expected.data(), expected.size()));
+}
+
+TEST(SavedRecordFile, IsOnDiskCompleteBeforeAnythingIsErased) {
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kFullSize);
+    // The link goes for good at the first marker clear.
+    Fault cut;
+    cut.exchange = 1;
+    cut.kind = FaultKind::kHostCut;
+    cut.command = 14;
+    bench.instrument.AddFault(cut);
+
+    EXPECT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    EXPECT_TRUE(bench.ShownAtKey("Cannot erase program memory."));
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+    EXPECT_FALSE(test::FileExists(bench.CalibrationFile() + ".tmp"));
+}
+
+TEST(SavedRecordFile, AFailedRewriteLeavesTheEarlierCopyWhole) {
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kFullSize);
+    test::WriteBytes(bench.CalibrationFile(), Record(99));
+    const std::vector<uint8_t> before = bench.instrument.FlashImage();
+    std::filesystem::create_directory(bench.CalibrationFile() + ".tmp");
+
+    // n: the instrument's record is read again, but cannot be written.
+    EXPECT_EQ(bench.Run("ynk"), kExitUpgradeFailed);
+    EXPECT_TRUE(bench.ShownAtKey("Unable to save calibration data!"));
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(99));
+    EXPECT_EQ(bench.instrument.FlashImage(), before);
+}
+
+TEST(NormalSizeUpgrade, KeepsTheOnlyValidCopyOfTheRecord) {
+    UpgradeBench bench(BenchLink::kUsb);
+    InterruptedUpgrade(bench);
+
+    // A small image does not touch sector 0, whose record is still erased:
+    // caldata.bin is all that is left of it and must stay.
+    const std::vector<uint8_t> small = bench.WriteImage(kSmallSize);
+    EXPECT_EQ(bench.Run("yk"), kExitUpgraded);
+    EXPECT_TRUE(bench.ShownAtKey("holds its"));
+    EXPECT_TRUE(bench.ShownAtPause(kComplete));
+    EXPECT_EQ(bench.Flash(0x80004, kSmallSize), small);
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+
+    // A full-size image later brings the record back, and only then is the file removed.
+    bench.Restart();
+    bench.WriteImage(kFullSize);
+    EXPECT_EQ(bench.Run("yy"), kExitUpgraded);
+    ExpectUpgradedWithRecord(bench, Record(1));
+}
+
+TEST(NormalSizeUpgrade, DeletesTheFileWhenTheInstrumentHoldsAValidRecord) {
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kSmallSize);
+    test::WriteBytes(bench.CalibrationFile(), Record(99));
+    EXPECT_EQ(bench.Run("y"), kExitUpgraded);
+    ExpectUpgradedWithRecord(bench, Record(1));
+}
+
+TEST(FilePaths, ADirectoryTooLongForThePathsIsNeverUsed) {
+    UpgradeBench bench(BenchLink::kUsb);
+    // A directory whose image path would have to be cut to 256 characters:
+    // the cut path ".../vtrlprog.bi" names another file, a sound image here.
+    const size_t room = 244 - bench.dir.size() - 1;
+    const std::string deep = bench.dir + PathSeparator() + std::string(room, 'd');
+    ASSERT_EQ(deep.size(), 244u);
+    std::filesystem::create_directory(deep);
+    const std::string decoy = deep + PathSeparator() + "vtrlprog.bi";
+    test::WriteBytes(decoy, test::MakeImageBytes(kFullSize, 1007));
+    const std::vector<uint8_t> before = bench.instrument.FlashImage();
+
+    EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_TRUE(bench.ShownAtKey(" Download aborted."));
+    EXPECT_NE(bench.Printed().find("Cannot open program file "), std::string::npos);
+    EXPECT_FALSE(bench.ShownAtKey("Proceed with download?"));
+    EXPECT_EQ(bench.instrument.FlashImage(), before);
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+    // Nothing was created beside the decoy.
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(deep)) {
+        (void)e;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST(Files, NoFileIsLeftOpenOnAnyWayOut) {
+    const int before = test::OpenFileCount();
+    if (before < 0) {
+        GTEST_SKIP() << "open files cannot be counted here";
+    }
+    {
+        UpgradeBench bench(BenchLink::kUsb);
+        InterruptedUpgrade(bench);
+        EXPECT_EQ(test::OpenFileCount(), before);
+        test::WriteBytes(bench.CalibrationFile(), std::vector<uint8_t>(1024, 0));  // invalid
+        bench.WriteImage(kSmallSize);
+        EXPECT_EQ(bench.Run("y"), kExitUpgraded);
+        EXPECT_EQ(test::OpenFileCount(), before);
+        bench.Restart();
+        bench.WriteImageBytes({1, 2, 3, 4, 5});  // corrupted
+        EXPECT_EQ(bench.Run("k"), kExitUpgradeFailed);
+        EXPECT_EQ(test::OpenFileCount(), before);
+    }
+}
+
+}  // namespace
+}  // namespace vtrl
