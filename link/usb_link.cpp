@@ -313,6 +313,13 @@ int SendUSBPacket(const uint8_t* packet, int length) {
     if (length > 0) {
         std::memcpy(g_output_report + 1, packet, static_cast<size_t>(length));
     }
+    if (g_release > 1) {
+        // Input reports queued before this request cannot answer it: a reply
+        // that came after its exchange had timed out would otherwise be taken
+        // for the answer to this one (same echo when the command repeats, as
+        // in a retried transfer).
+        port.FlushQueue(g_device);
+    }
     uint32_t written = 0;
     bool started = port.StartWrite(g_device, g_events.WriteRecord(), g_output_report,
                                    sizeof g_output_report, &written);

@@ -225,6 +225,23 @@ TEST_P(Protocol, EveryInstrumentFaultReachesTheCallerAsItsLinkError) {
     }
 }
 
+TEST_P(Protocol, ReplyThatCameTooLateIsNotTakenForTheNextOne) {
+    // The first chunk's reply comes after its exchange gave up; by the time
+    // the caller asks again (its retry pause) it sits in the input queue.
+    rig.instrument.AddFault({1, sim::FaultKind::kLateReply, 1, 10500, kCmdReadMemory});
+    Bytes first(16);
+    ClearLinkError();
+    ReadMemory(sim::kCalibrationAddress, first.data(), 16);
+    EXPECT_EQ(GetLinkError(), kLinkErrorReadMemory);
+    rig.clock.Advance(1000 * 1000);
+
+    Bytes second(16);
+    ClearLinkError();
+    ReadMemory(sim::kCalibrationAddress + 0x100, second.data(), 16);
+    EXPECT_EQ(GetLinkError(), 0u);
+    EXPECT_EQ(second, rig.instrument.ReadFlash(sim::kCalibrationAddress + 0x100, 16));
+}
+
 TEST_P(Protocol, ProgrammingMismatchIsAResultNotALinkError) {
     rig.instrument.AddFault(
         {1, sim::FaultKind::kProgramMismatch, 1, 0, kCmdProgramFlashFromBuffer});
