@@ -23,6 +23,7 @@ class LinuxHidPort final : public HidPort {
   public:
     bool BeginEnumeration() override {
         paths_.clear();
+        infos_.clear();
         if (hid_init() != 0) {
             return Fail(kHidErrorGenFailure);
         }
