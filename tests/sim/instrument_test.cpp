@@ -247,6 +247,32 @@ TEST_F(InstrumentTest, ResetReachesEveryCopy) {
     EXPECT_EQ(copy.ExchangeCount(), 0u);
 }
 
+TEST_F(InstrumentTest, LoadedFlashRunsTheVersionInItsProgramTrailer) {
+    EXPECT_FALSE(inst.LoadFlashImage(std::vector<uint8_t>(kFlashSize - 1, 0xFF)));
+    EXPECT_EQ(Value(QueryValueReq(0)), 1006u);
+    // An image whose CRC ends in 0xFF bytes is still found.
+    std::vector<uint8_t> image;
+    for (uint32_t seed = 1; image.empty() || image.back() != 0xFF; ++seed) {
+        image = MakeImage(4000, 3141, seed);
+    }
+    ASSERT_TRUE(inst.LoadFlashImage(MakeFlashPicture(image, MakeCalibrationRecord(1), true)));
+    EXPECT_EQ(Value(QueryValueReq(0)), 3141u);
+    ASSERT_TRUE(inst.LoadFlashImage(MakeFlashPicture(image, MakeCalibrationRecord(1), false)));
+    EXPECT_EQ(Value(QueryValueReq(0)), kBootLoaderVersion);
+}
+
+TEST(DefaultInstrument, ResetsInPlace) {
+    Instrument& shared = DefaultInstrument();
+    shared.Handle(RemoteModeReq(1));
+    InstrumentConfig config;
+    config.program_version = 1777;
+    ResetDefaultInstrument(config);
+    EXPECT_EQ(&shared, &DefaultInstrument());
+    EXPECT_FALSE(shared.RemoteMode());
+    EXPECT_EQ(ValueOf(shared.Handle(QueryValueReq(0))), 1777u);
+    ResetDefaultInstrument();
+}
+
 struct LengthCase {
     std::vector<uint8_t> prefix;
     int length;
