@@ -1,4 +1,4 @@
-// vtrlsim: the instrument stand-in as a program.  Serves the serial framing
+// vtrlsim (Linux only): the instrument stand-in as a program.  Serves the serial framing
 // on a pseudo-terminal at 57600-baud pacing in real time and keeps the
 // instrument's flash in a file, so the real vtrlupg (or vtrlupg.exe under Wine
 // with COM1 mapped to the pseudo-terminal) can upgrade it end to end.
@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -324,9 +325,11 @@ int Run(const Options& options) {
         return 2;
     }
 
+    std::unique_ptr<FILE, int (*)(FILE*)> events_file(nullptr, &std::fclose);
     FILE* events_out = stdout;
     if (!options.events_path.empty()) {
-        events_out = std::fopen(options.events_path.c_str(), "w");
+        events_file.reset(std::fopen(options.events_path.c_str(), "w"));
+        events_out = events_file.get();
         if (events_out == nullptr) {
             std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", options.events_path.c_str(),
                          std::strerror(errno));
@@ -458,9 +461,6 @@ int Run(const Options& options) {
     }
     if (!options.link_path.empty()) {
         unlink(options.link_path.c_str());
-    }
-    if (events_out != stdout) {
-        std::fclose(events_out);
     }
     return status;
 }
