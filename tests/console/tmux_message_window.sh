@@ -2,20 +2,35 @@
 # Runs the console demo in a detached 80 by 40 tmux pane and checks what the
 # terminal shows: the 51 by 11 message box at columns 16-66, rows 15-25 with
 # its double-line frame, the text inside, bright white on blue, the title,
-# and the screen given back when the box closes.
+# and the screen given back when the box closes.  Then the same on a terminal
+# of 80 by 24 (the box is cut, the program still runs), and the console error
+# box as a yes/no question: No ends the program with status 1.
 # Usage: tmux_message_window.sh <console_demo>
 set -euo pipefail
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
 
 demo=$(readlink -f "$1")
 socket="vtrl-console-e2e-$$"
-session=console
+session=
+runs=0
 tmx() { tmux -L "$socket" -f /dev/null "$@"; }
 trap 'tmx kill-server 2>/dev/null || true' EXIT
 
-tmx new-session -d -s "$session" -x 80 -y 40 \
-    "env TERM=tmux-256color LC_ALL=C.UTF-8 '$demo'; echo \"demo-exit=\$?\"; sleep 60"
-tmx set-option -t "$session" status off >/dev/null
+# start <columns> <rows> [demo argument]
+# (the finished run's session goes once the new one stands, so that the
+# server never runs out of sessions in between)
+start() {
+    local previous=$session
+    runs=$((runs + 1))
+    session="run$runs"
+    tmx new-session -d -s "$session" -x "$1" -y "$2" \
+        "env TERM=tmux-256color LC_ALL=C.UTF-8 '$demo' ${3:-}; echo \"demo-exit=\$?\"; sleep 60"
+    tmx set-option -t "$session" status off >/dev/null
+    if [ -n "$previous" ]; then
+        tmx kill-session -t "$previous"
+    fi
+}
+start 80 40
 
 fail() {
     echo "FAIL: $*" >&2
@@ -82,4 +97,32 @@ expect "second text" "$(cells 16 17 7)" " Closed"
 
 tmx send-keys -t "$session" y
 wait_for "demo-exit=0"
-echo "PASS: message window on the terminal"
+
+# A terminal smaller than 80 by 40 shows what fits.
+start 80 24
+wait_for "Console check"
+pane=$(tmx capture-pane -p -N -t "$session")
+expect "top edge on a small terminal" "$(cells 15 16 51)" "╔${horizontal}╗"
+expect "text on a small terminal" "$(cells 16 17 14)" " Console check"
+tmx send-keys -t "$session" x
+wait_for " Closed"
+tmx send-keys -t "$session" x
+wait_for "demo-exit=0"
+
+# The error box: its text as a question; Yes carries on, No ends with status 1.
+start 80 40 error-box
+wait_for "Continue execution?"
+pane=$(tmx capture-pane -p -N -t "$session")
+grep -qF "Console API Error" <<<"$pane" || fail "no caption in the error box"
+grep -qF "dconsole: Error 5 from SetConsoleTitle on line 213:" <<<"$pane" ||
+    fail "no report header in the error box"
+tmx send-keys -t "$session" y
+wait_for " Carried on"
+tmx send-keys -t "$session" x
+wait_for "demo-exit=0"
+
+start 80 40 error-box
+wait_for "Continue execution?"
+tmx send-keys -t "$session" n
+wait_for "demo-exit=1"
+echo "PASS: message window and error box on the terminal"
