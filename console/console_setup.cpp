@@ -80,6 +80,8 @@ void ResetConsoleSetup() {
 
 void ReportConsoleError(const char* module, int line, const char* call_name, uint32_t code) {
     ConsolePort& port = CurrentConsolePort();
+    module = module != nullptr ? module : "";
+    call_name = call_name != nullptr ? call_name : "";
     char report[kReportSize] = "";
     // The question always closes the text, however long the rest turned out.
     const size_t body_limit = kReportSize - (sizeof(kReportQuestion) - 1);
@@ -127,7 +129,7 @@ bool InitConsole(const char* title) {
             Fail(210, "AllocConsole");
         }
     }
-    if (!port.SetTitle(title)) {
+    if (!port.SetTitle(title != nullptr ? title : "")) {
         Fail(213, "SetConsoleTitle");
     }
 

@@ -189,6 +189,9 @@ bool ScrollWindowUp() {
 int ConsolePrint(const char* format, ...) {
     char buffer[kPrintBufferSize];
     buffer[0] = '\0';
+    if (format == nullptr) {
+        return 0;
+    }
     va_list args;
     va_start(args, format);
     std::vsnprintf(buffer, sizeof(buffer), format, args);
