@@ -16,13 +16,10 @@ struct SerialLinkState {
 
 SerialLinkState g_link;
 
-constexpr CommTimeouts kPortTimeouts = {
-    0xFFFFFFFFu,     // read interval: return at once with what has arrived ...
-    0,               //
-    kCommTimeoutMs,  // ... or wait this long when nothing has
-    0,
-    kCommTimeoutMs,  // a write waits at most this long and may write fewer bytes
-};
+// Read interval MAXDWORD with no multiplier: a read returns at once with what
+// has arrived, or waits the constant when nothing has.  A write waits at most
+// the constant and may write fewer bytes than asked.
+constexpr CommTimeouts kPortTimeouts = {0xFFFFFFFFu, 0, kCommTimeoutMs, 0, kCommTimeoutMs};
 
 bool PortHeld() {
     return g_link.port != kInvalidSerialHandle;
