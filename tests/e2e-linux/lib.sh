@@ -15,6 +15,8 @@
 #   e2e_wait_event "remote mode on"
 #   e2e_pass
 #
+# and registered in CMakeLists.txt with vtrl_add_e2e_linux(<test name> <script>).
+#
 # Exit codes: 0 pass, 1 fail (with the pane and the simulator's output),
 # 77 skip (the machine cannot make a private mount namespace).
 
