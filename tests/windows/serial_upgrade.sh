@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# A whole upgrade by vtrlupg.exe under Wine over COM1, which Wine maps to the
+# pseudo-terminal that vtrlsim serves: the found window, the version prompt,
+# y, the progress window counting down, the closing message, and afterwards
+# the instrument's flash holding the image, valid marker words and the
+# calibration record it had before.
+# Usage: serial_upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX IMAGE_SIZE
+#   IMAGE_SIZE up to 262140 takes the normal branch; above it the calibration
+#   branch, which saves the record to caldata.bin and puts it back.
+source "$(dirname "$0")/lib.sh"
+size="${4:?image size}"
+w_begin "$@"
+
+calibration_offset=$((0xCFC00 - 0x80000))
+w_start_sim --version 1006 --seed 3
+w_map_com1
+w_make_image "$size" 1007
+record_before=$(w_flash_bytes "$calibration_offset" 1024)
+[ ${#record_before} = 2048 ] || w_fail "vtrlsim's flash file has no calibration record"
+
+w_start_program -C
+w_wait_text " Found Vantrel Version 1.006 on COM1"
+w_expect_screen found <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Found Vantrel Version 1.006 on COM1
+SCREEN
+
+w_wait_text " Proceed with download? y/n :"
+w_expect_screen version-prompt <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Old program version:  1.006
+text 17 18  New program version:  1.007
+text 17 20  Proceed with download? y/n :
+SCREEN
+w_wait_event "remote mode on" 1
+w_send_keys y
+
+# The progress window: its frame, its first line, and the block counter
+# going down on its second line.
+w_wait_text " Remaining blocks: "
+w_expect_screen progress <<'SCREEN'
+fill 1F
+box 15 10 65 20 1F 0F double
+text 16 11  Downloading: 
+text 16 12  Remaining blocks: 
+any 35 12 64 12
+SCREEN
+if [ "$size" -gt 262140 ]; then
+    # While flash is being changed the record's only safe copy is caldata.bin,
+    # beside the program (not in the directory the program was started from).
+    [ -f "$W_PROGRAM_DIR/caldata.bin" ] || w_fail "no caldata.bin beside the program during the download"
+    [ "$(w_flash_bytes 0 1024 "$W_PROGRAM_DIR/caldata.bin")" = "$record_before" ] ||
+        w_fail "caldata.bin does not hold the instrument's calibration record"
+    w_log "caldata.bin beside the program holds the calibration record"
+fi
+blocks=$((size / 498))
+first=
+deadline=$((SECONDS + W_TIMEOUT + blocks / 5))
+while [ $SECONDS -lt $deadline ]; do
+    line=$(w_screen | sed -n 12p)
+    if [[ $line =~ Remaining\ blocks:\ ([0-9]+)\ \ Retries:\ ([0-9]+) ]]; then
+        count=${BASH_REMATCH[1]}
+        [ "$count" -lt "$blocks" ] || w_fail "the counter shows $count of $blocks blocks"
+        if [ -z "$first" ]; then
+            first=$count
+        elif [ "$count" -lt "$first" ]; then
+            w_log "progress line counts down: $first, then $count"
+            break
+        elif [ "$count" -gt "$first" ]; then
+            w_fail "the counter went up from $first to $count"
+        fi
+    elif grep -qF "Upgrade complete" <<<"$(w_screen)"; then
+        break
+    fi
+    sleep 0.05
+done
+[ -n "$first" ] || w_fail "no block counter was seen"
+
+w_wait_text " Upgrade complete -- Restarting instrument!" $((W_TIMEOUT + blocks / 5))
+w_expect_screen complete <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Upgrade complete -- Restarting instrument!
+SCREEN
+w_wait_exit 0 15
+w_wait_event "restart 0xFFFF0" 5
+if [ "$size" -gt 262140 ]; then
+    grep -q "^erase sector 0" "$W_DIR/events.log" || w_fail "the calibration sector was not erased"
+fi
+[ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
+[ -e "$W_DIR/cwd/caldata.bin" ] && w_fail "caldata.bin was written to the working directory"
+
+w_stop_sim
+[ "$(w_flash_bytes 0 4)" = 3412a5a5 ] ||
+    w_fail "marker words are $(w_flash_bytes 0 4), not 0x1234 0xA5A5"
+cmp -s -n "$size" -i 4:0 "$W_DIR/flash.bin" "$W_IMAGE" || w_fail "flash does not hold the image from 0x80004"
+[ "$(w_flash_bytes "$calibration_offset" 1024)" = "$record_before" ] ||
+    w_fail "the calibration record changed"
+w_log "flash holds the $size-byte image, valid markers and the original calibration record"
+w_pass
