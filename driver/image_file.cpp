@@ -88,7 +88,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     // A byte is folded only once two more have been read behind it, so that at
     // the end the CRC covers bytes 0..N-3 and the pair holds the stored CRC.
     uint8_t pair[2] = {0, 0};
-    uint32_t count = 0;
+    uint64_t count = 0;
     for (int c = std::fgetc(file.get()); c != EOF; c = std::fgetc(file.get())) {
         if (count >= 2) {
             CRC16Update(&pair[0], 1);
@@ -120,11 +120,18 @@ int CheckProgramFile(const char* path, uint32_t* version) {
 
 uint32_t GetProgramFileSize(const char* path) {
     UniqueFile file = OpenFile(path, "rb");
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) {
+    if (!file) {
         return 0;
     }
+    // A file too large for the stream to measure is too large for the instrument.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        return UINT32_MAX;
+    }
     const long size = std::ftell(file.get());
-    return size > 0 ? static_cast<uint32_t>(size) : 0;
+    if (size < 0 || static_cast<unsigned long>(size) > UINT32_MAX) {
+        return UINT32_MAX;
+    }
+    return static_cast<uint32_t>(size);
 }
 
 void ResetImageFileState() {

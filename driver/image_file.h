@@ -43,7 +43,8 @@ enum ProgramFileCheck : int {
 // image's firmware version is written to *version; otherwise it is untouched.
 int CheckProgramFile(const char* path, uint32_t* version);
 
-// The file's size in bytes; 0 when it cannot be opened.
+// The file's size in bytes; 0 when it cannot be opened, UINT32_MAX when it is
+// too large to be measured.
 uint32_t GetProgramFileSize(const char* path);
 
 // Initial state: no paths built.

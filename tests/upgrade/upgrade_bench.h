@@ -153,6 +153,7 @@ class UpgradeBench {
     bool ShownAnywhere(const std::string& text) const;  // key screens, pauses or printed
     const std::string& Printed() const { return watched_->printed; }
     size_t PendingKeys() const { return console_->PendingKeys(); }
+    void PushKeys(const std::string& keys) { console_->PushKeys(keys); }
 
     // The flash as the instrument now holds it.
     std::vector<uint8_t> Flash(uint32_t address, uint32_t length) const {

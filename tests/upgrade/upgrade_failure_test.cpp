@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "console/dconsole.h"
 #include "driver/entry.h"
 #include "driver/keep_awake.h"
+#include "driver/upgrade.h"
 #include "sim/image.h"
 #include "tests/upgrade/upgrade_bench.h"
 #include "tests/upgrade/upgrade_files.h"
@@ -379,6 +381,40 @@ TEST(Restart, IsSentWithoutWaitingAndCompletesWhateverBecomesOfIt) {
         EXPECT_EQ(bench.ExchangeOf({3, 6}, 2), 0u);
         EXPECT_EQ(bench.instrument.RestartCount(), kind == FaultKind::kNoReply ? 1u : 0u);
     }
+}
+
+// The download's own guards, which the upgrade sequence never trips with its
+// fixed addresses and its checked image.
+TEST(DownloadGuards, RangesOutsideFlashAndAVanishedImageSendNothing) {
+    UpgradeBench bench(BenchLink::kUsb);
+    ASSERT_TRUE(InitConsole("test"));
+    struct Case {
+        uint32_t start;
+        uint32_t end;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {0x7FFFE, 0xBFFFF, "Start address is not in Flash region."},
+        {0x100000, 0x100010, "Start address is not in Flash region."},
+        {0x80004, 0x100000, "Out of range end address."},
+        // Rounded down to even first: 0x80005 becomes 0x80004, above the end.
+        {0x80006, 0x80005, "Out of range end address."},
+    };
+    bench.WriteImage(kNormalSize);
+    const std::string image = bench.FileBeside("vtrlprog.bin");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        bench.PushKeys("k");
+        EXPECT_FALSE(DownloadProgramFile(image.c_str(), c.start, c.end));
+        EXPECT_TRUE(bench.ShownAtKey(c.message));
+    }
+    const std::string missing = bench.FileBeside("gone.bin");
+    bench.PushKeys("k");
+    EXPECT_FALSE(DownloadProgramFile(missing.c_str(), 0x80004, 0xBFFFF));
+    EXPECT_NE(bench.Printed().find("Cannot open program file " + missing + "."), std::string::npos);
+    EXPECT_EQ(bench.instrument.ExchangeCount(), 0u);
+    EXPECT_EQ(bench.PendingKeys(), 0u);
+    EXPECT_FALSE(test::FileExists(missing));
 }
 
 TEST(SerialLink, FailuresReportTheSameOverTheSerialLine) {
