@@ -3,6 +3,9 @@
 # HKLM\Software\Wine\Ports to the pseudo-terminal that vtrlsim (from the Linux
 # build) serves.
 #
+# Scenarios that need no serial port also run the Linux vtrlupg the same way,
+# so both builds are held to the same screens.
+#
 # A scenario script:
 #
 #   #!/usr/bin/env bash
@@ -60,7 +63,7 @@ w_cleanup() {
     if [ -n "${W_TMUX:-}" ]; then
         w_tmux kill-server 2>/dev/null || true
     fi
-    if [ -n "${WINEPREFIX:-}" ]; then
+    if [ -n "${W_WINE:-}" ]; then
         # Ends vtrlupg.exe should it still run, and with it its hold on the port.
         wineserver -k >/dev/null 2>&1 || true
     fi
@@ -73,29 +76,43 @@ w_cleanup() {
     fi
 }
 
-# w_begin VTRLUPG_EXE VTRLSIM WINEPREFIX: checks what the scenario needs, takes
-# the prefix (made on first use), and gives the program a directory of its own.
+# w_begin PROGRAM VTRLSIM [WINEPREFIX]: checks what the scenario needs and gives
+# the program a directory of its own.  PROGRAM is vtrlupg.exe, run under Wine in
+# WINEPREFIX (taken for this scenario alone, made on first use), or the Linux
+# vtrlupg, run as it is: the scenarios that need no serial port hold both
+# builds to the same screens.
 w_begin() {
-    [ $# -ge 3 ] || { echo "usage: $0 VTRLUPG_EXE VTRLSIM WINEPREFIX" >&2; exit 2; }
-    [ -f "$1" ] || w_fail "no vtrlupg.exe at $1"
+    [ $# -ge 2 ] || { echo "usage: $0 PROGRAM VTRLSIM [WINEPREFIX]" >&2; exit 2; }
+    [ -f "$1" ] || w_fail "no program at $1"
     W_EXE=$(realpath "$1")
     W_VTRLSIM="$2"
-    command -v wine >/dev/null || w_skip "wine is not installed (scripts/install-deps.sh --windows)"
     command -v tmux >/dev/null || w_skip "tmux is not installed (scripts/install-deps.sh)"
-    export WINEPREFIX
-    WINEPREFIX=$(realpath -m "$3")
-
     W_DIR=$(mktemp -d "${TMPDIR:-/tmp}/vtrl-wine-e2e.XXXXXX")
     W_TMUX="$W_DIR/tmux.sock"
     trap w_cleanup EXIT
+    mkdir -p "$W_DIR/bin" "$W_DIR/cwd"
+    W_PROGRAM_DIR="$W_DIR/bin"
+
+    if [[ "$W_EXE" != *.exe ]]; then
+        W_RUNNER=()
+        W_PROGRAM="$W_PROGRAM_DIR/vtrlupg"
+        cp "$W_EXE" "$W_PROGRAM"
+        w_log "scratch directory $W_DIR, native program"
+        return 0
+    fi
+    [ $# -ge 3 ] || w_fail "vtrlupg.exe needs a Wine prefix"
+    command -v wine >/dev/null || w_skip "wine is not installed (scripts/install-deps.sh --windows)"
+    W_RUNNER=(wine)
+    W_WINE=1
+    W_PROGRAM="$W_PROGRAM_DIR/vtrlupg.exe"
+    cp "$W_EXE" "$W_PROGRAM"
+    export WINEPREFIX
+    WINEPREFIX=$(realpath -m "$3")
     # One scenario at a time in this prefix: each restarts its wineserver.
     exec 8>"$WINEPREFIX.e2e.lock"
     flock 8
     "$W_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$W_DIR/wine.log" 2>&1 ||
         w_fail "cannot prepare the Wine prefix $WINEPREFIX"
-    mkdir -p "$W_DIR/bin" "$W_DIR/cwd"
-    cp "$W_EXE" "$W_DIR/bin/vtrlupg.exe"
-    W_PROGRAM_DIR="$W_DIR/bin"
     w_log "scratch directory $W_DIR, Wine prefix $WINEPREFIX"
 }
 
@@ -135,7 +152,7 @@ w_stop_sim() {
     W_SIM_PID=
 }
 
-# w_map_com1: COM1 of the prefix becomes vtrlsim's pseudo-terminal.  Wine reads
+# w_map_com1: (Wine only) COM1 of the prefix becomes vtrlsim's pseudo-terminal.  Wine reads
 # HKLM\Software\Wine\Ports when its server starts (its mount manager then links
 # dosdevices\com1 to the path), so the server is restarted.
 w_map_com1() {
@@ -196,10 +213,10 @@ w_start_program() {
     local args="" a
     for a in "$@"; do args+=" $(printf '%q' "$a")"; done
     w_tmux -f /dev/null new-session -d -s w -x 80 -y 40 \
-        "cd $(printf '%q' "$W_DIR/cwd") && wine $(printf '%q' "$W_PROGRAM_DIR/vtrlupg.exe")$args; echo \$? >$(printf '%q' "$W_DIR/status"); exec sleep 3600" ||
+        "cd $(printf '%q' "$W_DIR/cwd") && ${W_RUNNER[*]} $(printf '%q' "$W_PROGRAM")$args; echo \$? >$(printf '%q' "$W_DIR/status"); exec sleep 3600" ||
         w_fail "cannot start tmux"
     w_tmux set-option -t w status off >/dev/null
-    w_log "vtrlupg.exe$args started"
+    w_log "$(basename "$W_PROGRAM")$args started"
 }
 
 w_screen() { w_tmux capture-pane -p -t w; }
@@ -268,13 +285,13 @@ w_wait_exit() {
         if [ -s "$W_DIR/status" ]; then
             local status
             status=$(cat "$W_DIR/status")
-            [ "$status" = "$1" ] || w_fail "vtrlupg.exe ended with status $status, not $1"
-            w_log "vtrlupg.exe ended with status $status"
+            [ "$status" = "$1" ] || w_fail "the program ended with status $status, not $1"
+            w_log "the program ended with status $status"
             return 0
         fi
         sleep 0.1
     done
-    w_fail "vtrlupg.exe did not end"
+    w_fail "the program did not end"
 }
 
 w_pass() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# vtrlupg.exe under Wine with no instrument and no -C: Wine's SetupAPI lists no
-# Vantrel, so the real HID discovery finds none; the operator sees the USB
-# message, then the no-instrument message for a second, and the program ends.
+# vtrlupg.exe under Wine (or the Linux vtrlupg) with no instrument and no -C:
+# Wine's SetupAPI (hidapi on Linux) lists no Vantrel, so the real HID discovery
+# finds none; the operator sees the USB message, then the no-instrument message
+# for a second, and the program ends with status 2.
 # Also the console itself: title, 80 by 40 cells, bright white on blue, and the
 # message windows' frames where the program puts them.
 source "$(dirname "$0")/lib.sh"
