@@ -77,7 +77,8 @@ w_cleanup() {
 }
 
 # w_begin PROGRAM VTRLSIM [WINEPREFIX]: checks what the scenario needs and gives
-# the program a directory of its own.  PROGRAM is vtrlupg.exe, run under Wine in
+# the program a directory of its own.  PROGRAM is vtrlupg.exe (or
+# vtrlupg-demo.exe), run under Wine in
 # WINEPREFIX (taken for this scenario alone, made on first use), or the Linux
 # vtrlupg, run as it is: the scenarios that need no serial port hold both
 # builds to the same screens.
@@ -95,7 +96,7 @@ w_begin() {
 
     if [[ "$W_EXE" != *.exe ]]; then
         W_RUNNER=()
-        W_PROGRAM="$W_PROGRAM_DIR/vtrlupg"
+        W_PROGRAM="$W_PROGRAM_DIR/$(basename "$W_EXE")"
         cp "$W_EXE" "$W_PROGRAM"
         w_log "scratch directory $W_DIR, native program"
         return 0
@@ -104,7 +105,7 @@ w_begin() {
     command -v wine >/dev/null || w_skip "wine is not installed (scripts/install-deps.sh --windows)"
     W_RUNNER=(wine)
     W_WINE=1
-    W_PROGRAM="$W_PROGRAM_DIR/vtrlupg.exe"
+    W_PROGRAM="$W_PROGRAM_DIR/$(basename "$W_EXE")"
     cp "$W_EXE" "$W_PROGRAM"
     export WINEPREFIX
     WINEPREFIX=$(realpath -m "$3")

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# vtrlupg-demo.exe under Wine (or the Linux vtrlupg-demo), whose USB link reaches
+# the stand-in in-process: the USB found window of 68 by 10 cells with the
+# version and the device strings, then a whole upgrade of an image that reaches
+# into the calibration sector, and afterwards the demo's flash file holding the
+# image and the calibration record it had before.
+# Usage: usb_demo.sh DEMO_PROGRAM VTRLSIM [WINEPREFIX]
+source "$(dirname "$0")/lib.sh"
+w_begin "$@"
+
+# A factory-fresh flash file from vtrlsim, put where the demo keeps its flash.
+w_start_sim --version 1006 --seed 5
+w_stop_sim
+cp "$W_DIR/flash.bin" "$W_PROGRAM_DIR/vtrlsim-demo-flash.bin"
+calibration_offset=$((0xCFC00 - 0x80000))
+record_before=$(w_flash_bytes "$calibration_offset" 1024)
+size=300000
+w_make_image "$size" 1007 11
+
+w_start_program
+w_wait_text "Serial Number = "
+w_expect_screen usb-found <<'SCREEN'
+fill 1F
+box 7 15 74 24 1F 0F double
+text 8 16 Found Vantrel on USB 
+text 8 17 Firmware Version 1.006
+text 8 18 Language = <English>
+any 8 19 73 21
+text 8 19 Maufacturer = 
+text 8 20 Product = 
+text 8 21 Serial Number = 
+SCREEN
+
+w_wait_text " Proceed with download? y/n :"
+w_expect_screen version-prompt <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Old program version:  1.006
+text 17 18  New program version:  1.007
+text 17 20  Proceed with download? y/n :
+SCREEN
+w_send_keys Y
+
+w_wait_text " Upgrade complete -- Restarting instrument!" 120
+w_expect_screen complete <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Upgrade complete -- Restarting instrument!
+SCREEN
+w_wait_exit 0 15
+[ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
+
+flash="$W_PROGRAM_DIR/vtrlsim-demo-flash.bin"
+[ "$(w_flash_bytes 0 4 "$flash")" = 3412a5a5 ] ||
+    w_fail "marker words are $(w_flash_bytes 0 4 "$flash"), not 0x1234 0xA5A5"
+cmp -s -n "$size" -i 4:0 "$flash" "$W_IMAGE" || w_fail "flash does not hold the image from 0x80004"
+[ "$(w_flash_bytes "$calibration_offset" 1024 "$flash")" = "$record_before" ] ||
+    w_fail "the calibration record changed"
+w_log "flash holds the $size-byte image, valid markers and the original calibration record"
+w_pass
