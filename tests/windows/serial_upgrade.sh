@@ -4,15 +4,16 @@
 # y, the progress window counting down, the closing message, and afterwards
 # the instrument's flash holding the image, valid marker words and the
 # calibration record it had before.
-# Usage: serial_upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX IMAGE_SIZE
+# Usage: serial_upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX IMAGE_SIZE [VTRLSIM_OPTION...]
 #   IMAGE_SIZE up to 262140 takes the normal branch; above it the calibration
 #   branch, which saves the record to caldata.bin and puts it back.
 source "$(dirname "$0")/lib.sh"
 size="${4:?image size}"
-w_begin "$@"
+sim_options=("${@:5}")
+w_begin "$1" "$2" "$3"
 
 calibration_offset=$((0xCFC00 - 0x80000))
-w_start_sim --version 1006 --seed 3
+w_start_sim --version 1006 --seed 3 "${sim_options[@]}"
 w_map_com1
 w_make_image "$size" 1007
 record_before=$(w_flash_bytes "$calibration_offset" 1024)
