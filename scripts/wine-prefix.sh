@@ -6,6 +6,8 @@
 # Usage: scripts/wine-prefix.sh [prefix [seconds]]
 #   prefix   default build/windows/wineprefix (the windows preset's test prefix)
 #   seconds  how long the server stays up after its last client (default 600)
+# With VTRL_WINE_TEMPLATE naming a finished prefix, a new prefix is a copy of
+# it (a second or two) instead of a fresh wineboot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +22,17 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 # One creator at a time: two wineboots in one fresh prefix spoil it.
 exec 9>"$WINEPREFIX.lock"
 flock 9
+template="${VTRL_WINE_TEMPLATE:-}"
+if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$template" ] && [ -f "$template/system.reg" ] &&
+    [ "$(realpath -m "$template")" != "$WINEPREFIX" ]; then
+    start=$(date +%s%N)
+    rm -rf "$WINEPREFIX"
+    if cp -a "$template" "$WINEPREFIX.tmp.$$" && mv "$WINEPREFIX.tmp.$$" "$WINEPREFIX"; then
+        echo "Wine prefix $WINEPREFIX copied from $template in $((($(date +%s%N) - start) / 1000000)) ms"
+    else
+        rm -rf "$WINEPREFIX.tmp.$$" "$WINEPREFIX"
+    fi
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     start=$(date +%s%N)
     # Wine's services outlive wineboot: they must not hold on to our output.
