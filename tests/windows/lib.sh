@@ -153,20 +153,31 @@ w_stop_sim() {
     W_SIM_PID=
 }
 
-# w_map_com1: (Wine only) COM1 of the prefix becomes vtrlsim's pseudo-terminal.  Wine reads
+# w_map_com1: (Wine only) COM1 of the prefix becomes vtrlsim's pseudo-terminal.
+w_map_com1() { w_map_ports "COM1=$W_PTY"; }
+
+# w_map_ports COMn=PATH...: (Wine only) maps each port to its path.  Wine reads
 # HKLM\Software\Wine\Ports when its server starts (its mount manager then links
-# dosdevices\com1 to the path), so the server is restarted.
-w_map_com1() {
-    wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$W_PTY" /f \
-        </dev/null >>"$W_DIR/wine.log" 2>&1 || w_fail "wine reg add failed"
+# dosdevices\comN to the path), so the server is restarted.
+w_map_ports() {
+    local map port path link
+    for map in "$@"; do
+        port=${map%%=*}
+        path=${map#*=}
+        wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$path" /f \
+            </dev/null >>"$W_DIR/wine.log" 2>&1 || w_fail "wine reg add failed"
+    done
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
     "$W_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$W_DIR/wine.log" 2>&1 ||
         w_fail "cannot restart Wine in $WINEPREFIX"
-    local link
-    link=$(readlink "$WINEPREFIX/dosdevices/com1")
-    [ "$link" = "$W_PTY" ] || w_fail "Wine did not map COM1 to $W_PTY (dosdevices/com1 -> $link)"
-    w_log "COM1 is $W_PTY"
+    for map in "$@"; do
+        port=${map%%=*}
+        path=${map#*=}
+        link=$(readlink "$WINEPREFIX/dosdevices/${port,,}")
+        [ "$link" = "$path" ] || w_fail "Wine did not map $port to $path (dosdevices/${port,,} -> $link)"
+        w_log "$port is $path"
+    done
 }
 
 # w_make_image SIZE VERSION [SEED]: writes a sound vtrlprog.bin of SIZE bytes
