@@ -12,6 +12,8 @@ if [ -z "${TERM:-}" ] || [ "$TERM" = dumb ]; then
     export TERM=xterm
 fi
 unset DISPLAY WAYLAND_DISPLAY
+# The screens are compared as UTF-8 text (frame characters), whatever the caller's locale.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 phase_start=$(date +%s)
 phase() {
