@@ -167,7 +167,11 @@ void WriteText(const char* text) {
             g_state.cursor_column = 1;
             ++g_state.cursor_row;
         }
-        if (g_state.cursor_row > height && !g_scroll_suppressed) {
+        // A full last row followed by a line feed goes two rows past the
+        // region (the wrap and the line feed): one scroll alone would leave
+        // the cursor on the pending row, and the next text would land where
+        // the console's cursor stopped, right of the region.
+        while (g_state.cursor_row > height && !g_scroll_suppressed) {
             ScrollWindowUp();
             --g_state.cursor_row;
         }

@@ -60,11 +60,25 @@ TEST_F(TextOutputTest, FullRowThenCrLfStartsTheNextRow) {
     EXPECT_EQ(console.CharAt(66, 16), ' ');
 }
 
+// The wrap and the line feed each move down one row.  On the last row both go
+// past the region: it scrolls twice and the next text stays inside it, not on
+// the cell right of the region where the console's cursor was left.
 TEST_F(TextOutputTest, FullRowThenLineFeedLeavesOneEmptyRow) {
     WriteText((std::string(49, 'a') + "\nb").c_str());
     EXPECT_EQ(console.Text(17, 17, 65), std::string(49, ' '));
     EXPECT_EQ(console.CharAt(17, 18), 'b');
     EXPECT_EQ(State().cursor_row, 3);
+
+    ClearWindow();
+    MoveCursor(1, 9);
+    WriteText((std::string(49, 'a') + "\nb").c_str());
+    EXPECT_EQ(console.Text(22, 17, 65), std::string(49, 'a'));
+    EXPECT_EQ(console.Text(23, 17, 65), std::string(49, ' '));
+    EXPECT_EQ(console.CharAt(17, 24), 'b');
+    EXPECT_EQ(console.CharAt(66, 24), ' ');
+    EXPECT_EQ(State().cursor_row, 9);
+    EXPECT_EQ(State().cursor_column, 2);
+    EXPECT_FALSE(CursorBelowRegion());
 }
 
 TEST_F(TextOutputTest, LineFeedAloneKeepsTheColumn) {
