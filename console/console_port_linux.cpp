@@ -485,10 +485,10 @@ class LinuxConsolePort final : public ConsolePort {
             if (line != nullptr) {
                 cchar_t drawn = *line;
                 wchar_t wide[CCHARW_MAX];
-                attr_t unused_attrs;
+                attr_t line_attrs;
                 short unused_pair;
-                getcchar(&drawn, wide, &unused_attrs, &unused_pair, nullptr);
-                setcchar(&drawn, wide, attrs | (unused_attrs & A_ALTCHARSET), pair, nullptr);
+                getcchar(&drawn, wide, &line_attrs, &unused_pair, nullptr);
+                setcchar(&drawn, wide, attrs | (line_attrs & A_ALTCHARSET), pair, nullptr);
                 mvadd_wch(y, x, &drawn);
                 return;
             }
@@ -499,21 +499,23 @@ class LinuxConsolePort final : public ConsolePort {
         mvadd_wch(y, x, &drawn);
     }
 
-    // The line-drawing subset, for terminals without UTF-8.
+    // The line-drawing subset, for terminals without UTF-8.  Few terminals
+    // have double lines in their alternate set, and where one lacks them
+    // curses gives plain '+', '-' and '|': the single lines are drawn then.
     static const cchar_t* AcsFor(unsigned char byte) {
         switch (byte) {
             case 0xC9:
-                return WACS_D_ULCORNER;
+                return DoubleOrSingle(WACS_D_ULCORNER, WACS_ULCORNER);
             case 0xBB:
-                return WACS_D_URCORNER;
+                return DoubleOrSingle(WACS_D_URCORNER, WACS_URCORNER);
             case 0xC8:
-                return WACS_D_LLCORNER;
+                return DoubleOrSingle(WACS_D_LLCORNER, WACS_LLCORNER);
             case 0xBC:
-                return WACS_D_LRCORNER;
+                return DoubleOrSingle(WACS_D_LRCORNER, WACS_LRCORNER);
             case 0xCD:
-                return WACS_D_HLINE;
+                return DoubleOrSingle(WACS_D_HLINE, WACS_HLINE);
             case 0xBA:
-                return WACS_D_VLINE;
+                return DoubleOrSingle(WACS_D_VLINE, WACS_VLINE);
             case 0xDA:
                 return WACS_ULCORNER;
             case 0xBF:
@@ -531,14 +533,40 @@ class LinuxConsolePort final : public ConsolePort {
         }
     }
 
+    static const cchar_t* DoubleOrSingle(const cchar_t* double_line, const cchar_t* single_line) {
+        cchar_t cell = *double_line;
+        wchar_t wide[CCHARW_MAX];
+        attr_t attrs;
+        short pair;
+        getcchar(&cell, wide, &attrs, &pair, nullptr);
+        if (wide[0] >= 0x80) {
+            return double_line;  // a Unicode line character
+        }
+        // An alternate-set character counts only when the terminal's acsc
+        // pairs name it; curses falls back to plain ASCII for the others.
+        const char* pairs = tigetstr(const_cast<char*>("acsc"));
+        if ((attrs & A_ALTCHARSET) != 0 && pairs != nullptr &&
+            pairs != reinterpret_cast<char*>(-1)) {
+            for (size_t i = 0; pairs[i] != '\0' && pairs[i + 1] != '\0'; i += 2) {
+                if (static_cast<wchar_t>(pairs[i]) == wide[0]) {
+                    return double_line;
+                }
+            }
+        }
+        return single_line;
+    }
+
     void Render() {
         if (!curses_) {
             return;
         }
         const std::vector<bool> dirty = screen_.TakeDirtyRows();
         const CellRect& window = screen_.Window();
-        const int rows = std::min(window.bottom - window.top + 1, LINES);
-        const int visible_columns = std::min(window.right - window.left + 1, COLS);
+        // The terminal is the window: from the window's origin as much of the
+        // buffer as the terminal shows now.  A terminal that was small at
+        // set-up (window cut to its size) shows the whole screen once enlarged.
+        const int rows = std::min(screen_.Size().y - window.top, LINES);
+        const int visible_columns = std::min(screen_.Size().x - window.left, COLS);
         for (int y = 0; y < rows; ++y) {
             const int row = window.top + y;
             if (row < static_cast<int>(dirty.size()) && !dirty[row]) {

@@ -3,8 +3,9 @@
 # terminal shows: the 51 by 11 message box at columns 16-66, rows 15-25 with
 # its double-line frame, the text inside, bright white on blue, the title,
 # and the screen given back when the box closes.  Then the same on a terminal
-# of 80 by 24 (the box is cut, the program still runs), and the console error
-# box as a yes/no question: No ends the program with status 1.
+# of 80 by 24 (the box is cut, the program still runs, and the whole box shows
+# once the terminal is enlarged), the frame without a UTF-8 locale, and the
+# console error box as a yes/no question: No ends the program with status 1.
 # Usage: tmux_message_window.sh <console_demo>
 set -euo pipefail
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
@@ -16,7 +17,7 @@ runs=0
 tmx() { tmux -L "$socket" -f /dev/null "$@"; }
 trap 'tmx kill-server 2>/dev/null || true' EXIT
 
-# start <columns> <rows> [demo argument]
+# start <columns> <rows> [demo argument] [locale setting]
 # (the finished run's session goes once the new one stands, so that the
 # server never runs out of sessions in between)
 start() {
@@ -24,7 +25,7 @@ start() {
     runs=$((runs + 1))
     session="run$runs"
     tmx new-session -d -s "$session" -x "$1" -y "$2" \
-        "env TERM=tmux-256color LC_ALL=C.UTF-8 '$demo' ${3:-}; echo \"demo-exit=\$?\"; sleep 60"
+        "env TERM=tmux-256color ${4:-LC_ALL=C.UTF-8} '$demo' ${3:-}; echo \"demo-exit=\$?\"; sleep 60"
     tmx set-option -t "$session" status off >/dev/null
     if [ -n "$previous" ]; then
         tmx kill-session -t "$previous"
@@ -98,12 +99,30 @@ expect "second text" "$(cells 16 17 7)" " Closed"
 tmx send-keys -t "$session" y
 wait_for "demo-exit=0"
 
-# A terminal smaller than 80 by 40 shows what fits.
+# A terminal smaller than 80 by 40 shows what fits, and all of it once enlarged.
 start 80 24
 wait_for "Console check"
 pane=$(tmx capture-pane -p -N -t "$session")
 expect "top edge on a small terminal" "$(cells 15 16 51)" "╔${horizontal}╗"
 expect "text on a small terminal" "$(cells 16 17 14)" " Console check"
+tmx resize-window -t "$session" -x 80 -y 40
+wait_for "╚${horizontal}╝"
+pane=$(tmx capture-pane -p -N -t "$session")
+expect "bottom edge once enlarged" "$(cells 25 16 51)" "╚${horizontal}╝"
+tmx send-keys -t "$session" x
+wait_for " Closed"
+tmx send-keys -t "$session" x
+wait_for "demo-exit=0"
+
+# Without a UTF-8 locale the frame is drawn with the terminal's own line
+# characters (its alternate set: l, q, k, x, m, j as the pane records them),
+# not with plain '+', '-' and '|'.
+start 80 40 "" "LC_ALL=C"
+wait_for "Console check"
+pane=$(tmx capture-pane -p -N -t "$session")
+lines=$(printf 'q%.0s' $(seq 1 49))
+expect "top edge without UTF-8" "$(cells 15 16 51)" "l${lines}k"
+expect "side without UTF-8" "$(cells 20 66 1)" "x"
 tmx send-keys -t "$session" x
 wait_for " Closed"
 tmx send-keys -t "$session" x
