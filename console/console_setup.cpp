@@ -52,13 +52,15 @@ class SystemMessage {
     SystemMessage() = default;
     SystemMessage(const SystemMessage&) = delete;
     SystemMessage& operator=(const SystemMessage&) = delete;
-    ~SystemMessage() {
-        if (text_ != nullptr) {
-            CurrentConsolePort().FreeSystemMessage(text_);
-        }
-    }
+    ~SystemMessage() { Release(); }
     char** Slot() { return &text_; }
     const char* Text() const { return text_; }
+    void Release() {
+        if (text_ != nullptr) {
+            CurrentConsolePort().FreeSystemMessage(text_);
+            text_ = nullptr;
+        }
+    }
 
   private:
     char* text_ = nullptr;
@@ -100,6 +102,8 @@ void ReportConsoleError(const char* module, int line, const char* call_name, uin
     AppendBounded(report, kReportSize, "%s", kReportQuestion);
     port.MessageBeep(kMessageBoxIconExclamation);
     const int answer = port.ShowMessageBox(report, "Console API Error", kErrorBoxFlags);
+    // Given back before a No ends the process: the exit runs no destructors.
+    system_text.Release();
     if (answer == kAnswerNo) {
         port.Exit(1);
     }

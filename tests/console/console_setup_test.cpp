@@ -161,9 +161,9 @@ TEST_F(SetupTest, NoEndsTheProgramWithStatus1) {
     EXPECT_EQ(console.MessageBoxes().at(0).text,
               "dconsole: Error 6 from SetConsoleMode on line 228:\nThe handle is invalid.\n\n"
               "Continue execution?");
-    // Nothing after the failing call ran.
+    // Nothing after the failing call ran; the system text was given back before the exit.
     EXPECT_EQ(console.CallCount(ConsoleCall::kSetCursorInfo), 0);
-    EXPECT_EQ(console.OutstandingSystemMessages(), 0);
+    EXPECT_EQ(console.OutstandingSystemMessagesAtExit(), 0);
 }
 
 TEST_F(SetupTest, MissingSystemTextIsDescribedInTheSameBox) {

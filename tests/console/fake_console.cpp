@@ -388,6 +388,7 @@ void FakeConsole::Sleep(uint32_t milliseconds) {
 void FakeConsole::Exit(int status) {
     Enter(ConsoleCall::kExit);
     exit_status_ = status;
+    outstanding_at_exit_ = outstanding_texts_;
     throw FakeConsoleExit(status);
 }
 

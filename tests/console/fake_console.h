@@ -211,6 +211,8 @@ class FakeConsole final : public ConsolePort {
 
     // Message texts handed out by FormatSystemMessage and not yet given back.
     int OutstandingSystemMessages() const { return outstanding_texts_; }
+    // The same count when Exit was called (a real exit frees nothing after it).
+    std::optional<int> OutstandingSystemMessagesAtExit() const { return outstanding_at_exit_; }
 
   private:
     // Counts the call; true when it is to fail (the last error is then set).
@@ -239,6 +241,7 @@ class FakeConsole final : public ConsolePort {
     // Per call kind: the call counts at which it fails, with their error codes.
     std::map<std::pair<int, int>, uint32_t> failures_;
     int outstanding_texts_ = 0;
+    std::optional<int> outstanding_at_exit_;
 };
 
 }  // namespace vtrl::test
