@@ -113,9 +113,32 @@ class LinuxHidPort final : public HidPort {
         }
         const size_t units = buffer_bytes / 2;
         std::vector<wchar_t> wide(units + 1, L'\0');
-        if (hid_get_indexed_string(reinterpret_cast<hid_device*>(handle), static_cast<int>(index),
-                                   wide.data(), units) != 0) {
-            return Fail(kHidErrorInvalidParameter);
+        hid_device* device = reinterpret_cast<hid_device*>(handle);
+        if (hid_get_indexed_string(device, static_cast<int>(index), wide.data(), wide.size()) !=
+            0) {
+            // hidraw cannot fetch a string descriptor by its index; the three
+            // that the device descriptor names (manufacturer 1, product 2,
+            // serial number 3 on the instrument) come from sysfs instead.
+            // There an absent string reads as empty, so empty counts as
+            // absent, as it does for hid.dll.
+            wide.assign(units + 1, L'\0');
+            int r = -1;
+            switch (index) {
+                case 1:
+                    r = hid_get_manufacturer_string(device, wide.data(), wide.size());
+                    break;
+                case 2:
+                    r = hid_get_product_string(device, wide.data(), wide.size());
+                    break;
+                case 3:
+                    r = hid_get_serial_number_string(device, wide.data(), wide.size());
+                    break;
+                default:
+                    break;
+            }
+            if (r != 0 || wide[0] == L'\0') {
+                return Fail(kHidErrorInvalidParameter);
+            }
         }
         // wchar_t is UTF-32 here; the link keeps the low byte of each unit anyway.
         for (size_t i = 0; i < units; ++i) {
@@ -226,6 +249,12 @@ class LinuxHidPort final : public HidPort {
             // hidraw reads are not left outstanding: the poll simply ends.
             *io = Io{};
             return HidWait::kTimedOut;
+        }
+        // A short report must not leave an earlier report's bytes (an echo
+        // that could match) behind it.
+        const size_t filled = static_cast<size_t>(n) + 1;
+        if (filled < io->read_length) {
+            std::memset(io->read_buffer + filled, 0, io->read_length - filled);
         }
         *io = Io{};
         return HidWait::kSignalled;
