@@ -179,9 +179,17 @@ class WindowsHidPort final : public HidPort {
             return HidWait::kFailed;
         }
         switch (WaitForSingleObject(record->overlapped.hEvent, timeout_ms)) {
-            case WAIT_OBJECT_0:
+            case WAIT_OBJECT_0: {
+                // The event also comes when the I/O ended in an error (the
+                // device went away); the report buffer then still holds the
+                // previous report, whose echo could match.
+                DWORD transferred = 0;
+                const BOOL ok = record->io_handle == nullptr ||
+                                GetOverlappedResult(record->io_handle, &record->overlapped,
+                                                    &transferred, FALSE);
                 record->io_handle = nullptr;
-                return HidWait::kSignalled;
+                return ok ? HidWait::kSignalled : HidWait::kFailed;
+            }
             case WAIT_TIMEOUT:
                 return HidWait::kTimedOut;
             default:
