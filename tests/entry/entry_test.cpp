@@ -21,7 +21,7 @@
 #include "sim/sim_hid_port.h"
 #include "sim/sim_serial_port.h"
 #include "tests/console/fake_console.h"
-#include "tests/entry/screen_recorder.h"
+#include "tests/upgrade/screen_recorder.h"
 
 namespace vtrl {
 namespace {

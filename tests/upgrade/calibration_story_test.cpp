@@ -33,15 +33,6 @@ std::vector<uint8_t> Record(uint32_t seed) {
     return sim::MakeCalibrationRecord(seed);
 }
 
-bool Erased(const std::vector<uint8_t>& bytes) {
-    for (uint8_t b : bytes) {
-        if (b != 0xFF) {
-            return false;
-        }
-    }
-    return !bytes.empty();
-}
-
 // The rebuilt record for an instrument whose record reads all 0xFF.
 std::vector<uint8_t> RebuiltFromErased() {
     std::vector<uint8_t> record(1024, 0xFF);
@@ -64,7 +55,7 @@ void InterruptedUpgrade(UpgradeBench& bench) {
     bench.instrument.AddFault(cut);
     ASSERT_EQ(bench.Run("yk"), kExitUpgradeFailed);
     ASSERT_TRUE(bench.ShownAtKey("Excessive retries error."));
-    ASSERT_TRUE(Erased(bench.Flash(kCalibrationAt, 1024)));
+    ASSERT_TRUE(test::Erased(bench.Flash(kCalibrationAt, 1024)));
     ASSERT_FALSE(bench.instrument.MarkersValid());
     ASSERT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     // The operator reconnects the cable and starts the program again.

@@ -20,18 +20,10 @@
 
 namespace vtrl::test {
 
-std::string WatchedConsole::ScreenText() const {
-    std::string text;
-    for (int row = 1; row <= 40; ++row) {
-        text += fake_.Row(row);
-        text += '\n';
-    }
-    return text;
-}
-
 UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
     : instrument(config), dir(MakeTempDir("bench")), link(which) {
     Connect();
+    open_files_at_start = OpenFileCount();
 }
 
 UpgradeBench::~UpgradeBench() {
@@ -39,7 +31,7 @@ UpgradeBench::~UpgradeBench() {
     SetSerialPort(nullptr);
     ResetModules();
     SetConsolePort(nullptr);
-    watched_.reset();
+    screen_.reset();
     console_.reset();
     SetConsolePort(nullptr);
     RemoveTree(dir);
@@ -61,12 +53,13 @@ void UpgradeBench::Connect() {
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
     ResetModules();
-    watched_.reset();
+    screen_.reset();
     console_.reset();
     console_ = std::make_unique<FakeConsole>(clock);
     console_->Install();
-    watched_ = std::make_unique<WatchedConsole>(*console_);
-    SetConsolePort(watched_.get());
+    // Only pauses of a second or more are kept: the found windows and the final message.
+    screen_ = std::make_unique<ScreenRecorder>(*console_, 1000);
+    screen_->Install();
 
     hid = std::make_unique<sim::SimHidPort>(clock);
     serial = std::make_unique<sim::SimSerialPort>(clock);
@@ -126,17 +119,21 @@ bool AnyContains(const std::vector<std::string>& screens, const std::string& tex
     return std::any_of(screens.begin(), screens.end(),
                        [&](const std::string& s) { return s.find(text) != std::string::npos; });
 }
+bool AnyShows(const std::vector<ScreenRecorder::Pause>& pauses, const std::string& text) {
+    return std::any_of(pauses.begin(), pauses.end(),
+                       [&](const ScreenRecorder::Pause& p) { return p.Shows(text); });
+}
 }  // namespace
 
 bool UpgradeBench::ShownAtKey(const std::string& text) const {
-    return AnyContains(watched_->key_screens, text);
+    return AnyContains(screen_->KeyScreens(), text);
 }
 bool UpgradeBench::ShownAtPause(const std::string& text) const {
-    return AnyContains(watched_->pause_screens, text);
+    return AnyShows(screen_->Pauses(), text);
 }
 bool UpgradeBench::ShownAnywhere(const std::string& text) const {
     return ShownAtKey(text) || ShownAtPause(text) ||
-           watched_->printed.find(text) != std::string::npos;
+           screen_->Printed().find(text) != std::string::npos;
 }
 
 uint32_t UpgradeBench::ExchangeOf(const std::vector<uint8_t>& prefix, int nth) const {

@@ -10,116 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "console/console_port.h"
 #include "sim/clock.h"
 #include "sim/instrument.h"
 #include "sim/sim_hid_port.h"
 #include "sim/sim_serial_port.h"
 #include "tests/console/fake_console.h"
+#include "tests/upgrade/screen_recorder.h"
 
 namespace vtrl::test {
 
 enum class BenchLink { kUsb, kSerial };
-
-// Forwards every console call to the fake and keeps what the operator saw:
-// the screen at every key read and every long pause, and all text written.
-class WatchedConsole final : public ConsolePort {
-  public:
-    explicit WatchedConsole(FakeConsole& fake) : fake_(fake) {}
-    // Screens (rows joined by '\n', trailing blanks kept) at each key read /
-    // each pause of a second or more, in order.
-    std::vector<std::string> key_screens;
-    std::vector<std::string> pause_screens;
-    std::string printed;  // every character written, in order
-
-    uint32_t GetVersion() override { return fake_.GetVersion(); }
-    ConsoleHandle GetStdHandle(StdHandle which) override { return fake_.GetStdHandle(which); }
-    bool GetScreenBufferInfo(ConsoleHandle out, ScreenBufferInfo* info) override {
-        return fake_.GetScreenBufferInfo(out, info);
-    }
-    bool FreeConsole() override { return fake_.FreeConsole(); }
-    bool AllocConsole() override { return fake_.AllocConsole(); }
-    bool SetTitle(const char* title) override { return fake_.SetTitle(title); }
-    bool GetInputMode(ConsoleHandle in, uint32_t* mode) override {
-        return fake_.GetInputMode(in, mode);
-    }
-    bool SetInputMode(ConsoleHandle in, uint32_t mode) override {
-        return fake_.SetInputMode(in, mode);
-    }
-    bool SetCursorInfo(ConsoleHandle out, uint32_t size, bool visible) override {
-        return fake_.SetCursorInfo(out, size, visible);
-    }
-    CellCoord GetLargestWindowSize(ConsoleHandle out) override {
-        return fake_.GetLargestWindowSize(out);
-    }
-    bool SetScreenBufferSize(ConsoleHandle out, CellCoord size) override {
-        return fake_.SetScreenBufferSize(out, size);
-    }
-    bool SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect& window) override {
-        return fake_.SetWindowInfo(out, absolute, window);
-    }
-    bool SetTextAttribute(ConsoleHandle out, uint16_t attribute) override {
-        return fake_.SetTextAttribute(out, attribute);
-    }
-    bool FillCharacter(ConsoleHandle out, char ch, uint32_t length, CellCoord start,
-                       uint32_t* written) override {
-        return fake_.FillCharacter(out, ch, length, start, written);
-    }
-    bool FillAttribute(ConsoleHandle out, uint16_t attribute, uint32_t length, CellCoord start,
-                       uint32_t* written) override {
-        return fake_.FillAttribute(out, attribute, length, start, written);
-    }
-    bool SetCursorPosition(ConsoleHandle out, CellCoord position) override {
-        return fake_.SetCursorPosition(out, position);
-    }
-    bool ReadCells(ConsoleHandle out, ConsoleCell* cells, CellCoord buffer_size,
-                   CellRect* region) override {
-        return fake_.ReadCells(out, cells, buffer_size, region);
-    }
-    bool WriteCells(ConsoleHandle out, const ConsoleCell* cells, CellCoord buffer_size,
-                    CellRect* region) override {
-        return fake_.WriteCells(out, cells, buffer_size, region);
-    }
-    bool WriteChars(ConsoleHandle out, const char* text, uint32_t length,
-                    uint32_t* written) override {
-        printed.append(text, length);
-        return fake_.WriteChars(out, text, length, written);
-    }
-    void PutChar(char ch) override {
-        printed.push_back(ch);
-        fake_.PutChar(ch);
-    }
-    bool ScrollCells(ConsoleHandle out, const CellRect& scroll, const CellRect* clip,
-                     CellCoord destination, ConsoleCell fill) override {
-        return fake_.ScrollCells(out, scroll, clip, destination, fill);
-    }
-    int ReadKey() override {
-        key_screens.push_back(ScreenText());
-        return fake_.ReadKey();
-    }
-    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override {
-        return fake_.ShowMessageBox(text, caption, flags);
-    }
-    bool MessageBeep(uint32_t type) override { return fake_.MessageBeep(type); }
-    uint32_t LastError() override { return fake_.LastError(); }
-    uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
-                                 uint32_t min_size, char** text) override {
-        return fake_.FormatSystemMessage(flags, code, language, min_size, text);
-    }
-    void FreeSystemMessage(char* text) override { fake_.FreeSystemMessage(text); }
-    void Sleep(uint32_t milliseconds) override {
-        if (milliseconds >= 1000) {
-            pause_screens.push_back(ScreenText());
-        }
-        fake_.Sleep(milliseconds);
-    }
-    void Exit(int status) override { fake_.Exit(status); }
-
-    std::string ScreenText() const;
-
-  private:
-    FakeConsole& fake_;
-};
 
 class UpgradeBench {
   public:
@@ -147,11 +47,11 @@ class UpgradeBench {
 
     // Every text the operator was shown while the program waited for a key (or
     // paused), oldest first; a message's lines as they stood on the screen.
-    const std::vector<std::string>& KeyScreens() const { return watched_->key_screens; }
+    const std::vector<std::string>& KeyScreens() const { return screen_->KeyScreens(); }
     bool ShownAtKey(const std::string& text) const;
     bool ShownAtPause(const std::string& text) const;
     bool ShownAnywhere(const std::string& text) const;  // key screens, pauses or printed
-    const std::string& Printed() const { return watched_->printed; }
+    const std::string& Printed() const { return screen_->Printed(); }
     size_t PendingKeys() const { return console_->PendingKeys(); }
     void PushKeys(const std::string& keys) { console_->PushKeys(keys); }
 
@@ -170,13 +70,15 @@ class UpgradeBench {
     std::unique_ptr<sim::SimHidPort> hid;
     std::unique_ptr<sim::SimSerialPort> serial;
     int hid_device = -1;  // the instrument's index in the HID device list (USB bench)
+    // Files this process had open once the bench stood (-1: not countable here).
+    int open_files_at_start = -1;
 
   private:
     void Connect();
     static void ResetModules();
 
     std::unique_ptr<FakeConsole> console_;
-    std::unique_ptr<WatchedConsole> watched_;
+    std::unique_ptr<ScreenRecorder> screen_;
 };
 
 // Open file descriptors of this process (-1 where it cannot be counted).

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ using test::UpgradeBench;
 constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr uint32_t kNormalSize = 996 * 3 + 7;  // three blocks and an odd tail
 constexpr uint32_t kFullSize = 326652;
-constexpr char kAborted[] = " Download aborted.";
+constexpr char kAbortSuffix[] = "\r\n Download aborted.\r\n Please press a key...";
 constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count = 10, int command = -1) {
@@ -52,30 +53,37 @@ uint32_t ExchangeInCleanRun(BenchLink link, uint32_t size, const std::vector<uin
     return n;
 }
 
-bool Erased(const std::vector<uint8_t>& bytes) {
-    for (uint8_t b : bytes) {
-        if (b != 0xFF) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // After every failure: reported once, the instrument neither restarted nor
-// marked valid, the PC no longer held awake, no key left unread.
+// marked valid, the PC no longer held awake, no key left unread, no window
+// left on the screen and no file left open.
 void ExpectFailedRun(UpgradeBench& bench, int status, const std::string& message) {
     EXPECT_EQ(status, kExitUpgradeFailed);
-    if (!message.empty()) {
-        // A message naming a long path wraps in its window: judged as written.
-        EXPECT_TRUE(bench.ShownAtKey(message) || bench.Printed().find(message) != std::string::npos)
-            << message;
-        EXPECT_TRUE(bench.ShownAtKey(kAborted));
+    // Judged as written, not as wrapped on the screen: leading blanks and line
+    // ends count.
+    std::vector<std::string> aborts;
+    for (const std::string& shown : MessageLogForTests()) {
+        if (shown.size() >= sizeof kAbortSuffix - 1 &&
+            shown.compare(shown.size() - (sizeof kAbortSuffix - 1), std::string::npos,
+                          kAbortSuffix) == 0) {
+            aborts.push_back(shown);
+        }
+    }
+    if (message.empty()) {
+        EXPECT_TRUE(aborts.empty());
+    } else {
+        ASSERT_EQ(aborts.size(), 1u) << message;
+        EXPECT_EQ(aborts[0], message + kAbortSuffix);
+        EXPECT_TRUE(bench.ShownAtKey(" Download aborted."));
     }
     EXPECT_FALSE(bench.ShownAtPause(kComplete));
     EXPECT_EQ(bench.instrument.RestartCount(), 0u);
     EXPECT_FALSE(bench.instrument.CalibrationWriteAllowed());
     EXPECT_EQ(KeepAwakeActiveCount(), 0);
     EXPECT_EQ(bench.PendingKeys(), 0u);
+    EXPECT_EQ(OpenWindowCount(), 0);
+    if (bench.open_files_at_start >= 0) {
+        EXPECT_EQ(test::OpenFileCount(), bench.open_files_at_start);
+    }
 }
 
 TEST(UpgradeRefused, DeclinedPromptOversizeAndBadImagesChangeNothing) {
@@ -193,7 +201,7 @@ TEST_P(DownloadGivesUp, ExcessiveRetriesLeaveTheProgramInvalidAndTheSavedRecord)
     EXPECT_FALSE(bench.instrument.MarkersValid());
     EXPECT_FALSE(bench.instrument.RemoteMode());
     // Sector 0 was erased: the record lives on only in caldata.bin, for the retry.
-    EXPECT_TRUE(Erased(bench.Flash(kCalibrationAt, 1024)));
+    EXPECT_TRUE(test::Erased(bench.Flash(kCalibrationAt, 1024)));
     EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
 }
 
@@ -227,17 +235,22 @@ TEST(DownloadRetries, MismatchesBelowTheLimitAreCountedOnTheProgressLine) {
     EXPECT_NE(bench.Printed().find(" Remaining blocks: 0  Retries: 9"), std::string::npos);
 }
 
-// A HID device that flips one bit of the data in the `nth` WriteMemory
-// report on its way to the instrument, which takes the packet as it comes.
-class FlippingModel final : public sim::HidDeviceModel {
+// A HID device that hands the `nth` WriteMemory report to `tap` on its way to
+// the instrument, which takes the packet as the tap leaves it.
+class WriteMemoryTap final : public sim::HidDeviceModel {
   public:
-    FlippingModel(std::shared_ptr<sim::HidDeviceModel> inner, int nth)
-        : inner_(std::move(inner)), nth_(nth) {}
+    using Tap = std::function<void(std::vector<uint8_t>& report)>;
+    WriteMemoryTap(std::shared_ptr<sim::HidDeviceModel> inner, int nth, Tap tap)
+        : inner_(std::move(inner)), nth_(nth), tap_(std::move(tap)) {}
+    static void Install(UpgradeBench& bench, int nth, Tap tap) {
+        auto& device = bench.hid->Device(bench.hid_device);
+        device.model = std::make_shared<WriteMemoryTap>(device.model, nth, std::move(tap));
+    }
     bool OutputReport(const uint8_t* report, size_t length) override {
         std::vector<uint8_t> copy(report, report + length);
         // Report ID, then command 0, address (4), count (2), data.
         if (length > 10 && copy[1] == 0 && ++seen_ == nth_) {
-            copy[10] ^= 0x10;
+            tap_(copy);
         }
         return inner_->OutputReport(copy.data(), copy.size());
     }
@@ -252,14 +265,14 @@ class FlippingModel final : public sim::HidDeviceModel {
   private:
     std::shared_ptr<sim::HidDeviceModel> inner_;
     int nth_;
+    Tap tap_;
     int seen_ = 0;
 };
 
 TEST(DownloadVerification, ADamagedBlockIsACrcErrorNamingBothValues) {
     UpgradeBench bench(BenchLink::kUsb);
     const std::vector<uint8_t> image = bench.WriteImage(kNormalSize);
-    auto& device = bench.hid->Device(bench.hid_device);
-    device.model = std::make_shared<FlippingModel>(device.model, 3);
+    WriteMemoryTap::Install(bench, 3, [](std::vector<uint8_t>& report) { report[10] ^= 0x10; });
 
     const int status = bench.Run("yk");
 
@@ -269,10 +282,28 @@ TEST(DownloadVerification, ADamagedBlockIsACrcErrorNamingBothValues) {
     const uint16_t host = sim::Crc16Arc(sent);
     const uint16_t instrument = sim::Crc16Arc(bench.Flash(0x80004, padded));
     ASSERT_NE(host, instrument);
-    char values[64];
-    std::snprintf(values, sizeof values, " Instrument: %X  Host: %X", instrument, host);
-    ExpectFailedRun(bench, status, "CRC error.");
-    EXPECT_TRUE(bench.ShownAtKey(values)) << values;
+    char message[64];
+    std::snprintf(message, sizeof message, "CRC error.\r\n Instrument: %X  Host: %X", instrument,
+                  host);
+    ExpectFailedRun(bench, status, message);
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    EXPECT_FALSE(bench.instrument.RemoteMode());
+}
+
+TEST(DownloadVerification, AnImageCutShortUnderwayIsAReadErrorNotAnUpgrade) {
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::vector<uint8_t> image = bench.WriteImage(100 * 498);
+    // While the first block goes out, the image shrinks to 20.5 blocks (well
+    // past what the stream has buffered).
+    const uint32_t kept = 20 * 498 + 249;
+    const std::string path = bench.FileBeside("vtrlprog.bin");
+    WriteMemoryTap::Install(
+        bench, 1, [&](std::vector<uint8_t>&) { std::filesystem::resize_file(path, kept); });
+
+    ExpectFailedRun(bench, bench.Run("yk"), " File read error.");
+    EXPECT_EQ(bench.Flash(0x80004, 20 * 498),
+              std::vector<uint8_t>(image.begin(), image.begin() + 20 * 498));
+    EXPECT_EQ(bench.ExchangeOf({15}, 21), 0u);  // nothing programmed past the cut
     EXPECT_FALSE(bench.instrument.MarkersValid());
     EXPECT_FALSE(bench.instrument.RemoteMode());
 }
@@ -307,7 +338,7 @@ TEST(EraseFailure, ProgramAndCalibrationSectorErasesReportTheirOwnMessages) {
 
         ExpectFailedRun(bench, bench.Run("yk"), c.message);
         EXPECT_EQ(bench.instrument.MarkersValid(), c.markers_valid);
-        EXPECT_EQ(Erased(bench.Flash(0x80000, 0x40000)), c.program_erased);
+        EXPECT_EQ(test::Erased(bench.Flash(0x80000, 0x40000)), c.program_erased);
         EXPECT_FALSE(bench.instrument.RemoteMode());
         EXPECT_EQ(test::FileExists(bench.CalibrationFile()), c.size == kFullSize);
     }

@@ -1,5 +1,6 @@
 #include "tests/upgrade/upgrade_files.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +46,11 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
 bool FileExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(path, ec);
+}
+
+bool Erased(const std::vector<uint8_t>& bytes) {
+    return !bytes.empty() &&
+           std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
 }
 
 std::vector<uint8_t> MakeImageBytes(uint32_t size, uint32_t version, uint32_t seed) {

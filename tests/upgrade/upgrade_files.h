@@ -16,6 +16,9 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBytes(const std::string& path);
 bool FileExists(const std::string& path);
 
+// True when every byte is 0xFF (erased flash) and there is at least one.
+bool Erased(const std::vector<uint8_t>& bytes);
+
 // An image of `size` bytes (at least 6): program bytes from `seed`, then the
 // version and the CRC-16 trailer.
 std::vector<uint8_t> MakeImageBytes(uint32_t size, uint32_t version, uint32_t seed = 1);
