@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "console/dconsole.h"
 #include "driver/entry.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
@@ -85,6 +86,14 @@ TEST_P(InterruptedUpgradeRetry, SecondRunOffersTheSavedRecordAndRestoresIt) {
     EXPECT_NE(bench.KeyScreens()[1].find(kRetryPrompt), std::string::npos);
     EXPECT_NE(bench.KeyScreens()[1].find(" Please press y or n: "), std::string::npos);
     ExpectUpgradedWithRecord(bench, Record(1));
+    // The texts as written, line ends and blanks included.
+    const std::vector<std::string>& shown = MessageLogForTests();
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(shown.end() - 3, shown.end()),
+              (std::vector<std::string>{
+                  " Old program version:  0.900\r\n\r\n New program version:  1.007\r\n\r\n"
+                  " Proceed with download? y/n :",
+                  " Retry failed download? \n\r Please press y or n: ", kComplete}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, InterruptedUpgradeRetry,
