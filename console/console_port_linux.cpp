@@ -368,20 +368,29 @@ class LinuxConsolePort final : public ConsolePort {
                          static_cast<int16_t>(std::clamp(LINES, 1, 1000))};
     }
 
-    // Takes the terminal over on first use; without a terminal on both
-    // standard input and output the model runs unseen.
+    // Takes the terminal over on first use.  With standard output redirected
+    // (to a log, through tee) the screen goes to the controlling terminal, so
+    // that the operator still sees what the program asks; keys come from
+    // standard input either way.  Without any terminal to draw on the model
+    // runs unseen.
     void Start() {
         if (started_) {
             return;
         }
         started_ = true;
-        if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) {
-            return;
+        FILE* screen = stdout;
+        if (!isatty(STDOUT_FILENO)) {
+            terminal_ = std::fopen("/dev/tty", "w");
+            if (terminal_ == nullptr) {
+                return;
+            }
+            screen = terminal_;
         }
         std::setlocale(LC_ALL, "");
-        if (newterm(nullptr, stdout, stdin) == nullptr) {
+        if (newterm(nullptr, screen, stdin) == nullptr) {
             return;
         }
+        screen_file_ = screen;
         curses_ = true;
         std::atexit(EndTerminal);
         utf8_ = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
@@ -440,8 +449,8 @@ class LinuxConsolePort final : public ConsolePort {
         } else {
             sequence = "\033]0;" + title_ + "\007";
         }
-        std::fputs(sequence.c_str(), stdout);
-        std::fflush(stdout);
+        std::fputs(sequence.c_str(), screen_file_);
+        std::fflush(screen_file_);
     }
 
     short PairFor(uint8_t attribute) {
@@ -641,6 +650,8 @@ class LinuxConsolePort final : public ConsolePort {
     CellScreen screen_{CellCoord{80, 40}, 0x07};
     bool started_ = false;
     bool curses_ = false;
+    FILE* terminal_ = nullptr;  // the controlling terminal, held for the whole run
+    FILE* screen_file_ = stdout;
     bool utf8_ = false;
     int colours_ = 0;
     int next_pair_ = 1;

@@ -4,8 +4,9 @@
 # its double-line frame, the text inside, bright white on blue, the title,
 # and the screen given back when the box closes.  Then the same on a terminal
 # of 80 by 24 (the box is cut, the program still runs, and the whole box shows
-# once the terminal is enlarged), the frame without a UTF-8 locale, and the
-# console error box as a yes/no question: No ends the program with status 1.
+# once the terminal is enlarged), the screen with standard output redirected,
+# the frame without a UTF-8 locale, and the console error box as a yes/no
+# question: No ends the program with status 1.
 # Usage: tmux_message_window.sh <console_demo>
 set -euo pipefail
 export LC_ALL=C.UTF-8 LANG=C.UTF-8
@@ -17,7 +18,7 @@ runs=0
 tmx() { tmux -L "$socket" -f /dev/null "$@"; }
 trap 'tmx kill-server 2>/dev/null || true' EXIT
 
-# start <columns> <rows> [demo argument] [locale setting]
+# start <columns> <rows> [demo argument or redirection] [locale setting]
 # (the finished run's session goes once the new one stands, so that the
 # server never runs out of sessions in between)
 start() {
@@ -109,6 +110,16 @@ tmx resize-window -t "$session" -x 80 -y 40
 wait_for "╚${horizontal}╝"
 pane=$(tmx capture-pane -p -N -t "$session")
 expect "bottom edge once enlarged" "$(cells 25 16 51)" "╚${horizontal}╝"
+tmx send-keys -t "$session" x
+wait_for " Closed"
+tmx send-keys -t "$session" x
+wait_for "demo-exit=0"
+
+# Standard output redirected away: the screen is still drawn on the terminal.
+start 80 40 ">/dev/null"
+wait_for "Console check"
+pane=$(tmx capture-pane -p -N -t "$session")
+expect "top edge with output redirected" "$(cells 15 16 51)" "╔${horizontal}╗"
 tmx send-keys -t "$session" x
 wait_for " Closed"
 tmx send-keys -t "$session" x
