@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "link/serial_port.h"
 
@@ -46,6 +48,15 @@ speed_t SpeedFor(uint32_t baud_rate) {
         default:
             return B0;
     }
+}
+
+// One read that does not wait: the bytes there, 0 when none, -1 on failure.
+ssize_t ReadNow(int fd, uint8_t* buffer, uint32_t max) {
+    const ssize_t n = read(fd, buffer, max);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        return 0;
+    }
+    return n;
 }
 
 int PollFor(int fd, short events, uint32_t timeout_ms) {
@@ -154,27 +165,29 @@ class TermiosSerialPort final : public SerialPort {
         if (max == 0) {
             return true;
         }
-        ssize_t n = read(Fd(port), buffer, max);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        ssize_t n = ReadNow(Fd(port), buffer, max);
+        if (n == 0) {
+            // Nothing yet (a raw tty with VMIN = VTIME = 0 reads 0, other
+            // devices say EAGAIN): as the comm API does, wait for the first
+            // byte, at most the time-out, and return with what has come.
+            const auto deadline = std::chrono::steady_clock::now() +
+                                  std::chrono::milliseconds(timeouts_.read_total_constant_ms);
             const int ready = PollFor(Fd(port), POLLIN, timeouts_.read_total_constant_ms);
             if (ready < 0) {
                 return false;
             }
-            if (ready == 0) {
-                return true;  // time-out: nothing arrived
-            }
-            n = read(Fd(port), buffer, max);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-                return true;
+            if (ready > 0) {
+                n = ReadNow(Fd(port), buffer, max);
+                if (n == 0) {
+                    // Woken with nothing to read (a hung-up line): the rest of
+                    // the time-out is waited out, so that a caller counting
+                    // reads as time does not run through its budget at once.
+                    std::this_thread::sleep_until(deadline);
+                }
             }
         }
         if (n < 0) {
             return false;
-        }
-        if (n == 0) {
-            // End of file: the other side of a pseudo-terminal hung up.  A
-            // port without data waits out its time-out as a real UART does.
-            PollFor(-1, 0, timeouts_.read_total_constant_ms);
         }
         *got = static_cast<uint32_t>(n);
         return true;
