@@ -181,32 +181,14 @@ w_map_ports() {
 }
 
 # w_make_image SIZE VERSION [SEED]: writes a sound vtrlprog.bin of SIZE bytes
-# beside the program: pseudo-random program bytes, then the version (LE32) and
-# the CRC-16/ARC (LE16) of everything before it.
+# beside the program with the Linux build's vtrl-sample-image (it sits in the
+# driver folder of the build that holds vtrlsim): program bytes, then the
+# version (LE32) and the CRC-16/ARC (LE16) of everything before it.
 w_make_image() {
-    perl -e '
-        my ($size, $version, $seed, $path) = @ARGV;
-        my $program = $size - 6;
-        my $x = $seed * 2654435761 % 4294967296 || 1;
-        my $bytes = "";
-        for (1 .. $program) {
-            $x ^= ($x << 13) & 0xFFFFFFFF; $x ^= $x >> 17; $x ^= ($x << 5) & 0xFFFFFFFF;
-            $bytes .= chr($x & 0xFF);
-        }
-        $bytes .= pack("V", $version);
-        my @table;
-        for my $i (0 .. 255) {
-            my $v = $i;
-            $v = ($v & 1) ? (($v >> 1) ^ 0xA001) : ($v >> 1) for 1 .. 8;
-            $table[$i] = $v;
-        }
-        my $crc = 0;
-        $crc = $table[($crc ^ $_) & 0xFF] ^ ($crc >> 8) for unpack("C*", $bytes);
-        $bytes .= pack("v", $crc);
-        open my $f, ">:raw", $path or die "$path: $!";
-        print $f $bytes;
-        close $f or die "$path: $!";
-    ' "$1" "$2" "${3:-7}" "$W_PROGRAM_DIR/vtrlprog.bin" || w_fail "cannot write the image"
+    local tool
+    tool="$(dirname "$(dirname "$W_VTRLSIM")")/driver/vtrl-sample-image"
+    [ -x "$tool" ] || w_fail "no vtrl-sample-image at $tool"
+    "$tool" "$W_PROGRAM_DIR/vtrlprog.bin" "$1" "$2" "${3:-7}" || w_fail "cannot write the image"
     W_IMAGE="$W_PROGRAM_DIR/vtrlprog.bin"
     w_log "vtrlprog.bin: $1 bytes, version $2"
 }
