@@ -13,6 +13,20 @@ bool Intersect(const CellRect& a, const CellRect& b, CellRect* out) {
     return r.left <= r.right && r.top <= r.bottom;
 }
 
+// The part of `region` that both lies in a screen of `screen` cells and fits a
+// cell block of `buffer_size`, as the console's cell-rectangle calls clip it.
+bool ClipTransfer(CellCoord screen, CellCoord buffer_size, const CellRect& region, CellRect* out) {
+    if (buffer_size.x <= 0 || buffer_size.y <= 0) {
+        return false;
+    }
+    const CellRect limit{0, 0, static_cast<int16_t>(screen.x - 1),
+                         static_cast<int16_t>(screen.y - 1)};
+    const CellRect fits{region.left, region.top,
+                        static_cast<int16_t>(region.left + buffer_size.x - 1),
+                        static_cast<int16_t>(region.top + buffer_size.y - 1)};
+    return Intersect(region, limit, out) && Intersect(*out, fits, out);
+}
+
 bool Inside(const CellRect& r, int x, int y) {
     return x >= r.left && x <= r.right && y >= r.top && y <= r.bottom;
 }
@@ -83,6 +97,17 @@ bool CellScreen::SetSize(CellCoord size) {
     return true;
 }
 
+bool CellScreen::SetWindowInfo(bool absolute, const CellRect& window, CellCoord largest) {
+    if (absolute) {
+        return SetWindow(window, largest);
+    }
+    return SetWindow(CellRect{static_cast<int16_t>(window_.left + window.left),
+                              static_cast<int16_t>(window_.top + window.top),
+                              static_cast<int16_t>(window_.right + window.right),
+                              static_cast<int16_t>(window_.bottom + window.bottom)},
+                     largest);
+}
+
 bool CellScreen::SetWindow(const CellRect& window, CellCoord largest) {
     if (window.left < 0 || window.top < 0 || window.right < window.left ||
         window.bottom < window.top || window.right >= size_.x || window.bottom >= size_.y ||
@@ -138,16 +163,8 @@ uint32_t CellScreen::FillAttribute(uint16_t attribute, uint32_t length, CellCoor
 }
 
 bool CellScreen::ReadCells(ConsoleCell* cells, CellCoord buffer_size, CellRect* region) const {
-    if (buffer_size.x <= 0 || buffer_size.y <= 0) {
-        return false;
-    }
-    const CellRect limit{0, 0, static_cast<int16_t>(size_.x - 1),
-                         static_cast<int16_t>(size_.y - 1)};
-    const CellRect fits{region->left, region->top,
-                        static_cast<int16_t>(region->left + buffer_size.x - 1),
-                        static_cast<int16_t>(region->top + buffer_size.y - 1)};
     CellRect r;
-    if (!Intersect(*region, limit, &r) || !Intersect(r, fits, &r)) {
+    if (!ClipTransfer(size_, buffer_size, *region, &r)) {
         return false;
     }
     for (int y = r.top; y <= r.bottom; ++y) {
@@ -161,16 +178,8 @@ bool CellScreen::ReadCells(ConsoleCell* cells, CellCoord buffer_size, CellRect* 
 }
 
 bool CellScreen::WriteCells(const ConsoleCell* cells, CellCoord buffer_size, CellRect* region) {
-    if (buffer_size.x <= 0 || buffer_size.y <= 0) {
-        return false;
-    }
-    const CellRect limit{0, 0, static_cast<int16_t>(size_.x - 1),
-                         static_cast<int16_t>(size_.y - 1)};
-    const CellRect fits{region->left, region->top,
-                        static_cast<int16_t>(region->left + buffer_size.x - 1),
-                        static_cast<int16_t>(region->top + buffer_size.y - 1)};
     CellRect r;
-    if (!Intersect(*region, limit, &r) || !Intersect(r, fits, &r)) {
+    if (!ClipTransfer(size_, buffer_size, *region, &r)) {
         return false;
     }
     for (int y = r.top; y <= r.bottom; ++y) {

@@ -37,6 +37,9 @@ class CellScreen {
     // buffer, a cursor size outside 1..100.
     bool SetSize(CellCoord size);
     bool SetWindow(const CellRect& window, CellCoord largest);
+    // As the console's window call: `window` is absolute, or (absolute false)
+    // added edge by edge to the current window.
+    bool SetWindowInfo(bool absolute, const CellRect& window, CellCoord largest);
     bool SetCursor(CellCoord position);
     bool SetCursorInfo(uint32_t size, bool visible);
     void SetAttribute(uint16_t attribute) { attribute_ = attribute; }

@@ -144,15 +144,7 @@ class LinuxConsolePort final : public ConsolePort {
         if (!Output(out)) {
             return false;
         }
-        CellRect target = window;
-        if (!absolute) {
-            const CellRect& now = screen_.Window();
-            target = CellRect{static_cast<int16_t>(now.left + window.left),
-                              static_cast<int16_t>(now.top + window.top),
-                              static_cast<int16_t>(now.right + window.right),
-                              static_cast<int16_t>(now.bottom + window.bottom)};
-        }
-        if (!screen_.SetWindow(target, Largest())) {
+        if (!screen_.SetWindowInfo(absolute, window, Largest())) {
             return Failed(kErrorInvalidParameter);
         }
         if (curses_) {

@@ -220,15 +220,7 @@ bool FakeConsole::SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect
     if (Enter(ConsoleCall::kSetWindowInfo) || !CheckOutput(out)) {
         return false;
     }
-    CellRect target = window;
-    if (!absolute) {
-        const CellRect& now = screen_.Window();
-        target = CellRect{static_cast<int16_t>(now.left + window.left),
-                          static_cast<int16_t>(now.top + window.top),
-                          static_cast<int16_t>(now.right + window.right),
-                          static_cast<int16_t>(now.bottom + window.bottom)};
-    }
-    if (!screen_.SetWindow(target, largest_)) {
+    if (!screen_.SetWindowInfo(absolute, window, largest_)) {
         last_error_ = kErrorInvalidParameter;
         return false;
     }
