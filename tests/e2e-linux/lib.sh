@@ -21,6 +21,7 @@
 # 77 skip (the machine cannot make a private mount namespace).
 
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../common/wait.sh"
 
 E2E_SKIP=77
 E2E_SCRIPT=$(realpath "$0")
@@ -151,30 +152,19 @@ e2e_start_upgrade() {
 
 e2e_screen() { e2e_tmux capture-pane -p -t e2e; }
 
+e2e_screen_shows() { e2e_screen 2>/dev/null | grep -qF -- "$1"; }
+
 # e2e_wait_screen TEXT: waits until TEXT appears on the pane.
 e2e_wait_screen() {
-    local deadline=$((SECONDS + E2E_TIMEOUT))
-    while [ $SECONDS -lt $deadline ]; do
-        if e2e_screen 2>/dev/null | grep -qF -- "$1"; then
-            e2e_log "screen shows \"$1\""
-            return 0
-        fi
-        sleep 0.1
-    done
-    e2e_fail "the screen never showed \"$1\""
+    wait_until "$E2E_TIMEOUT" e2e_screen_shows "$1" || e2e_fail "the screen never showed \"$1\""
+    e2e_log "screen shows \"$1\""
 }
 
 # e2e_wait_event LINE: waits until vtrlsim has recorded LINE.
 e2e_wait_event() {
-    local deadline=$((SECONDS + E2E_TIMEOUT))
-    while [ $SECONDS -lt $deadline ]; do
-        if grep -qxF -- "$1" "$E2E_DIR/events.log" 2>/dev/null; then
-            e2e_log "vtrlsim recorded \"$1\""
-            return 0
-        fi
-        sleep 0.1
-    done
-    e2e_fail "vtrlsim never recorded \"$1\""
+    wait_until "$E2E_TIMEOUT" has_line "$E2E_DIR/events.log" "$1" ||
+        e2e_fail "vtrlsim never recorded \"$1\""
+    e2e_log "vtrlsim recorded \"$1\""
 }
 
 # e2e_send_keys KEYS...: keys to the program (tmux send-keys names).
@@ -182,18 +172,11 @@ e2e_send_keys() { e2e_tmux send-keys -t e2e "$@"; }
 
 # e2e_wait_exit STATUS: waits for the program to end with that exit status.
 e2e_wait_exit() {
-    local deadline=$((SECONDS + E2E_TIMEOUT))
-    while [ $SECONDS -lt $deadline ]; do
-        if [ -s "$E2E_DIR/status" ]; then
-            local status
-            status=$(cat "$E2E_DIR/status")
-            [ "$status" = "$1" ] || e2e_fail "vtrlupg ended with status $status, not $1"
-            e2e_log "vtrlupg ended with status $status"
-            return 0
-        fi
-        sleep 0.1
-    done
-    e2e_fail "vtrlupg did not end"
+    wait_until "$E2E_TIMEOUT" status_recorded "$E2E_DIR/status" || e2e_fail "vtrlupg did not end"
+    local status
+    status=$(cat "$E2E_DIR/status")
+    [ "$status" = "$1" ] || e2e_fail "vtrlupg ended with status $status, not $1"
+    e2e_log "vtrlupg ended with status $status"
 }
 
 e2e_pass() {

@@ -26,6 +26,7 @@ set -uo pipefail
 
 W_SKIP=77
 W_SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+source "$W_SCRIPT_DIR/../common/wait.sh"
 W_SOURCE_DIR=$(cd "$W_SCRIPT_DIR/../.." && pwd)
 W_TIMEOUT=${W_TIMEOUT:-60}  # seconds any one wait may take
 # Wine's console and tmux agree on UTF-8, so the frames arrive as line-drawing characters.
@@ -215,30 +216,19 @@ w_start_program() {
 
 w_screen() { w_tmux capture-pane -p -t w; }
 
+w_screen_shows() { w_screen 2>/dev/null | grep -qF -- "$1"; }
+
 # w_wait_text TEXT [SECONDS]: waits until TEXT appears on the pane.
 w_wait_text() {
-    local deadline=$((SECONDS + ${2:-$W_TIMEOUT}))
-    while [ $SECONDS -lt $deadline ]; do
-        if w_screen 2>/dev/null | grep -qF -- "$1"; then
-            w_log "screen shows \"$1\""
-            return 0
-        fi
-        sleep 0.1
-    done
-    w_fail "the screen never showed \"$1\""
+    wait_until "${2:-$W_TIMEOUT}" w_screen_shows "$1" || w_fail "the screen never showed \"$1\""
+    w_log "screen shows \"$1\""
 }
 
 # w_wait_event LINE [SECONDS]: waits until vtrlsim has recorded LINE.
 w_wait_event() {
-    local deadline=$((SECONDS + ${2:-$W_TIMEOUT}))
-    while [ $SECONDS -lt $deadline ]; do
-        if grep -qxF -- "$1" "$W_DIR/events.log" 2>/dev/null; then
-            w_log "vtrlsim recorded \"$1\""
-            return 0
-        fi
-        sleep 0.1
-    done
-    w_fail "vtrlsim never recorded \"$1\""
+    wait_until "${2:-$W_TIMEOUT}" has_line "$W_DIR/events.log" "$1" ||
+        w_fail "vtrlsim never recorded \"$1\""
+    w_log "vtrlsim recorded \"$1\""
 }
 
 w_send_keys() { w_tmux send-keys -t w "$@"; }
@@ -274,18 +264,11 @@ w_expect_title() {
 
 # w_wait_exit STATUS [SECONDS]: waits for the program to end with that exit status.
 w_wait_exit() {
-    local deadline=$((SECONDS + ${2:-$W_TIMEOUT}))
-    while [ $SECONDS -lt $deadline ]; do
-        if [ -s "$W_DIR/status" ]; then
-            local status
-            status=$(cat "$W_DIR/status")
-            [ "$status" = "$1" ] || w_fail "the program ended with status $status, not $1"
-            w_log "the program ended with status $status"
-            return 0
-        fi
-        sleep 0.1
-    done
-    w_fail "the program did not end"
+    wait_until "${2:-$W_TIMEOUT}" status_recorded "$W_DIR/status" || w_fail "the program did not end"
+    local status
+    status=$(cat "$W_DIR/status")
+    [ "$status" = "$1" ] || w_fail "the program ended with status $status, not $1"
+    w_log "the program ended with status $status"
 }
 
 w_pass() {
