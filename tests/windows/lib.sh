@@ -254,6 +254,18 @@ w_expect_screen() {
     w_fail "screen \"$1\" differs from what the program must show"
 }
 
+# w_expect_version_prompt OLD NEW: the version prompt, cell by cell, once shown.
+w_expect_version_prompt() {
+    w_wait_text " Proceed with download? y/n :"
+    w_expect_screen version-prompt <<SCREEN
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Old program version:  $1
+text 17 18  New program version:  $2
+text 17 20  Proceed with download? y/n :
+SCREEN
+}
+
 # w_expect_title TEXT: the console title reached the pane.
 w_expect_title() {
     local title

@@ -31,14 +31,7 @@ text 8 20 Product =
 text 8 21 Serial Number = 
 SCREEN
 
-w_wait_text " Proceed with download? y/n :"
-w_expect_screen version-prompt <<'SCREEN'
-fill 1F
-box 16 15 66 25 1F 0F double
-text 17 16  Old program version:  1.006
-text 17 18  New program version:  1.007
-text 17 20  Proceed with download? y/n :
-SCREEN
+w_expect_version_prompt 1.006 1.007
 w_send_keys Y
 
 w_wait_text " Upgrade complete -- Restarting instrument!" 120
