@@ -5,8 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "console/console_port.h"
 
@@ -78,8 +76,15 @@ extern const WindowTemplate kProgressWindowTemplate;  // 15,10 .. 65,20, 0x1F, 0
 
 bool OpenPopupWindow(const WindowTemplate& window);
 bool ClosePopupWindow();  // false (and nothing changes) when no window is open
+// Nearly every message window is 51 columns by 11 rows, frame included.
+constexpr uint16_t kMessageWindowWidth = 51;
+constexpr uint16_t kMessageWindowHeight = 11;
+
 void ShowMessageWindow(const char* text, uint16_t width, uint16_t height);
 bool CloseMessageWindow();
+// Shows `text` in a 51 by 11 message window, reads one key without echo and
+// closes the window; returns the key.
+int ShowMessageAndReadKey(const char* text);
 // Shows "<text>\r\n Download aborted.\r\n Please press a key...", waits for a key, closes.
 // The message is cut to 255 characters.
 void ShowAbortMessage(const char* text);
@@ -89,9 +94,7 @@ int OpenWindowCount();
 // --- tests ---------------------------------------------------------------
 // Back to the initial state: region 1..80 x 1..39, attribute 0x1F, cursor
 // (0, 0), flags clear, every open window freed without touching the screen,
-// message log emptied, no console handles.  The console port is left as set.
+// no console handles.  The console port is left as set.
 void ResetConsoleState();
-// Every text ShowMessageWindow has shown since the last reset, oldest first.
-const std::vector<std::string>& MessageLogForTests();
 
 }  // namespace vtrl

@@ -34,7 +34,6 @@ WindowStackEntry* g_top = nullptr;
 WindowStackEntry* g_bottom = nullptr;
 void* (*g_allocate)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
-std::vector<std::string> g_message_log;
 
 CellRect Rect0(int left, int top, int right, int bottom) {
     return CellRect{static_cast<int16_t>(left - 1), static_cast<int16_t>(top - 1),
@@ -136,11 +135,6 @@ void ResetPopupWindows() {
     }
     g_bottom = nullptr;
     g_message_window_template = WindowTemplate{0x1F, 0x020F, 0, 0, 0, 0};
-    g_message_log.clear();
-}
-
-const std::vector<std::string>& MessageLogForTests() {
-    return g_message_log;
 }
 
 void SaveCells(int left, int top, int right, int bottom, uint8_t* buffer) {
@@ -295,7 +289,6 @@ void ShowMessageWindow(const char* text, uint16_t width, uint16_t height) {
     g_message_window_template.top = 20 - height / 2;
     g_message_window_template.bottom = (height + 1) / 2 + 19;
     OpenPopupWindow(g_message_window_template);
-    g_message_log.emplace_back(text);
     ConsolePrint("%s", text);
 }
 
@@ -308,9 +301,14 @@ void ShowAbortMessage(const char* text) {
     char message[kAbortMessageSize];
     const int room = static_cast<int>(sizeof(message) - sizeof(kAbortSuffix));
     std::snprintf(message, sizeof(message), "%.*s%s", room, text, kAbortSuffix);
-    ShowMessageWindow(message, 51, 11);
-    ReadKey();
+    ShowMessageAndReadKey(message);
+}
+
+int ShowMessageAndReadKey(const char* text) {
+    ShowMessageWindow(text, kMessageWindowWidth, kMessageWindowHeight);
+    const int key = ReadKey();
     CloseMessageWindow();
+    return key;
 }
 
 }  // namespace vtrl

@@ -9,29 +9,33 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "protocol/operations.h"
+#include "protocol/protocol.h"
 
 namespace vtrl {
 namespace {
 
-constexpr uint32_t kSelectorFlashAddress = 8;
-constexpr uint32_t kSelectorTransferBuffer = 4;
-constexpr uint32_t kSelectorCalibrationWrite = 42;
 constexpr uint32_t kCalibrationSectorBase = 0xC0000;
 constexpr size_t kRebuildFillEnd = 1008;  // the rebuild leaves the last 16 bytes as read
-constexpr uint16_t kMessageWidth = 51;
-constexpr uint16_t kMessageHeight = 11;
 
-// The record goes back as two full transfer-buffer blocks and a 28-byte tail.
+// The record goes back through the transfer buffer in whole blocks and a tail.
 struct RestorePiece {
     size_t offset;
     size_t length;
     uint32_t address;
 };
-constexpr std::array<RestorePiece, 3> kRestorePieces = {{
-    {0, 498, 0xCFC00},
-    {498, 498, 0xCFDF2},
-    {996, 28, 0xCFFE4},
-}};
+constexpr size_t kRestorePieceCount =
+    (kCalibrationRecordSize + kFlashBlockBytes - 1) / kFlashBlockBytes;
+constexpr std::array<RestorePiece, kRestorePieceCount> MakeRestorePieces() {
+    std::array<RestorePiece, kRestorePieceCount> pieces{};
+    for (size_t i = 0; i < kRestorePieceCount; ++i) {
+        const size_t offset = i * kFlashBlockBytes;
+        const size_t left = kCalibrationRecordSize - offset;
+        pieces[i] = {offset, left < kFlashBlockBytes ? left : kFlashBlockBytes,
+                     kCalibrationRecordAddress + static_cast<uint32_t>(offset)};
+    }
+    return pieces;
+}
+constexpr std::array<RestorePiece, kRestorePieceCount> kRestorePieces = MakeRestorePieces();
 
 std::array<uint8_t, kCalibrationRecordSize> g_record{};
 
@@ -64,7 +68,7 @@ void RebuildRecord(uint8_t* record) {
 
 // Everything between the grant and the withdrawal of the sector 0 permission.
 bool ProgramRecord(const uint8_t* record) {
-    SetValueRetried(kSelectorCalibrationWrite, 1);
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
     const uint32_t buffer_address = QueryValueRetried(kSelectorTransferBuffer, 0);
     if (FailureFlag()) {
         return false;
@@ -151,13 +155,10 @@ bool SaveCalibration(const uint8_t* saved_record) {
     if (!CheckCalibrationRecord(g_record.data())) {
         if (saved_record != nullptr && CheckCalibrationRecord(saved_record)) {
             std::memcpy(g_record.data(), saved_record, kCalibrationRecordSize);
-            ShowMessageWindow(
+            ShowMessageAndReadKey(
                 " The instrument's calibration record is invalid.\r\n"
                 " The saved copy in caldata.bin is kept and\r\n"
-                " will be restored.\r\n Please press a key...",
-                kMessageWidth, kMessageHeight);
-            ReadKey();
-            CloseMessageWindow();
+                " will be restored.\r\n Please press a key...");
             return true;
         }
         RebuildRecord(g_record.data());
@@ -174,7 +175,7 @@ bool RestoreCalibration(const uint8_t* record) {
     if (record != nullptr && PingInstrument()) {
         result = ProgramRecord(record);
     }
-    SetValueRetried(kSelectorCalibrationWrite, 0);
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     return result;
 }
 

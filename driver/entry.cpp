@@ -13,8 +13,6 @@ namespace vtrl {
 
 namespace {
 
-constexpr uint16_t kMessageWidth = 51;
-constexpr uint16_t kMessageHeight = 11;
 constexpr uint16_t kUsbFoundWidth = 68;
 constexpr uint16_t kUsbFoundHeight = 10;
 // Identification strings shown in the USB found window: language,
@@ -27,13 +25,7 @@ constexpr int kArgumentShownChars = 60;
 bool g_serial_search = false;
 
 void ShowMessage(const char* text) {
-    ShowMessageWindow(text, kMessageWidth, kMessageHeight);
-}
-
-void ShowMessageAndWaitForKey(const char* text) {
-    ShowMessage(text);
-    ReadKey();
-    CloseMessageWindow();
+    ShowMessageWindow(text, kMessageWindowWidth, kMessageWindowHeight);
 }
 
 // Releases the links at the end of the run: the port or device that answered
@@ -63,7 +55,7 @@ bool ReadOptions(int argc, char** argv) {
         char text[128];
         std::snprintf(text, sizeof text, "Unknown argument -%.*s.\r\n Please press a key...",
                       kArgumentShownChars, arg + 1);
-        ShowMessageAndWaitForKey(text);
+        ShowMessageAndReadKey(text);
         return false;
     }
     return true;
@@ -87,7 +79,7 @@ void ResetEntryState() {
 
 bool ReadFirmwareVersion(uint32_t* firmware_version) {
     ClearLinkError();
-    *firmware_version = QueryValue(0, 0);
+    *firmware_version = QueryValue(kSelectorFirmwareVersion, 0);
     return GetLinkError() == kLinkErrorNone;
 }
 
@@ -134,7 +126,7 @@ bool FindInstrument(int port_count, uint32_t* firmware_version) {
     }
 
     if (!g_serial_search) {
-        ShowMessageAndWaitForKey(" No Vantrel detected on USB.\r\n\r\n Press a key");
+        ShowMessageAndReadKey(" No Vantrel detected on USB.\r\n\r\n Press a key");
         return false;
     }
 
@@ -161,7 +153,7 @@ bool FindInstrument(int port_count, uint32_t* firmware_version) {
     }
     std::snprintf(text, sizeof text, " No Vantrel detected on COM 1 through %d\r\n\r\n Press a key",
                   port_count);
-    ShowMessageAndWaitForKey(text);
+    ShowMessageAndReadKey(text);
     return false;
 }
 
@@ -187,7 +179,7 @@ int RunUpgradeProgram(int argc, char** argv) {
 
     // A failed status read answers 0 and lets the upgrade go on.
     if (ProtocolRunning()) {
-        ShowMessageAndWaitForKey(
+        ShowMessageAndReadKey(
             " Update not allowed while protocol is running\r\n Aborting -- Please press a key "
             "...");
         if (ProtocolRunning()) {
@@ -195,11 +187,11 @@ int RunUpgradeProgram(int argc, char** argv) {
         }
     }
 
-    SetRemoteMode(1, 0, 0);
+    SetRemoteMode(kRemoteModeEnter, 0, 0);
     const char* program_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     uint32_t image_version = 0;
     if (!UpgradeProgram(program_path, firmware_version, &image_version)) {
-        SetRemoteMode(0, 0, 0);
+        SetRemoteMode(kRemoteModeLeave, 0, 0);
         return kExitUpgradeFailed;
     }
     return kExitUpgraded;

@@ -21,7 +21,6 @@ constexpr uint32_t kProgramVersion = 1006;  // shown in the title as 1.006
 constexpr int kSerialPortCount = 3;         // COM1..COM3
 constexpr int kUsbAttempts = 2;
 constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
-constexpr uint16_t kStatusProtocolRunning = 0x20;
 constexpr uint32_t kFoundPauseMs = 1500;
 constexpr uint32_t kNoInstrumentPauseMs = 1000;
 

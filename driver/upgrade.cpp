@@ -1,9 +1,9 @@
 #include "driver/upgrade.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,13 +19,8 @@
 namespace vtrl {
 namespace {
 
-constexpr uint32_t kSelectorTransferBuffer = 4;
-constexpr uint32_t kSelectorRestart = 6;
-constexpr uint32_t kSelectorCalibrationWrite = 42;
 constexpr std::array<uint32_t, 4> kProgramSectors = {7, 8, 9, 10};
 constexpr uint32_t kCalibrationSector = 0;
-constexpr uint16_t kMessageWidth = 51;
-constexpr uint16_t kMessageHeight = 11;
 constexpr char kExcessiveRetries[] = "Excessive retries error.";
 
 template <typename... Args>
@@ -41,23 +36,34 @@ std::string Format(const char* format, Args... args) {
 
 // Shows a question and returns the key, folded to upper case.
 int AskKey(const char* text) {
-    ShowMessageWindow(text, kMessageWidth, kMessageHeight);
-    const int key = ReadKey();
-    CloseMessageWindow();
+    const int key = ShowMessageAndReadKey(text);
     return (key >= 0 && key <= 0xFF) ? std::toupper(key) : key;
 }
 
-// The progress window of one download; closed once on every way out.
+// Reports a failure of the upgrade to the operator; the upgrade then ends.
+bool Fail(const std::string& message) {
+    ShowAbortMessage(message.c_str());
+    return false;
+}
+
+// The progress window of one download, open from construction and closed once
+// on every way out (a failure's message is shown over it first).
 class ProgressWindow {
   public:
-    ProgressWindow() = default;
+    ProgressWindow() : open_(OpenPopupWindow(kProgressWindowTemplate)) {
+        MoveCursor(1, 1);
+        ConsolePrint(" Downloading: ");
+    }
     ~ProgressWindow() { Close(); }
     ProgressWindow(const ProgressWindow&) = delete;
     ProgressWindow& operator=(const ProgressWindow&) = delete;
-    void Open() {
-        open_ = OpenPopupWindow(kProgressWindowTemplate);
+
+    void ShowRemaining(uint16_t blocks_left) {
+        MoveCursor(1, 2);
+        ClearToEndOfLine();
+        ConsolePrint(" Remaining blocks: %d  Retries: %d", static_cast<int>(blocks_left),
+                     static_cast<int>(RetryCount()));
         MoveCursor(1, 1);
-        ConsolePrint(" Downloading: ");
     }
     void Close() {
         if (open_) {
@@ -67,14 +73,99 @@ class ProgressWindow {
     }
 
   private:
-    bool open_ = false;
+    bool open_;
 };
 
-// Fails the download after `message`: the message window goes on top of the
-// progress window, which the caller's owner then closes.
-bool FailDownload(const std::string& message) {
-    ShowAbortMessage(message.c_str());
-    return false;
+// Cuts the byte count to the file's size and rewinds the file; false when the
+// file cannot be measured or rewound.
+bool FitToFile(std::FILE* file, uint32_t* count) {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const long size = std::ftell(file);
+    if (size < 0) {
+        return false;
+    }
+    if (static_cast<unsigned long>(size) < *count) {
+        *count = static_cast<uint32_t>(size);
+    }
+    return std::fseek(file, 0, SEEK_SET) == 0 && !std::ferror(file);
+}
+
+// Reads the next `count` bytes of the image (a whole block or the tail), folds
+// them into the host CRC and programs them at *address, which moves on past
+// them.  An odd tail is padded with 0xFF, which the CRC and the flash both get.
+bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_t* address) {
+    std::array<uint8_t, kFlashBlockBytes> block{};
+    if (std::fread(block.data(), 1, count, file) != count) {
+        return Fail(" File read error.");
+    }
+    if (count % 2 != 0) {
+        // The instrument programs whole words; the pad is what erased flash holds.
+        block[count] = 0xFF;
+        ++count;
+    }
+    CRC16Update(block.data(), static_cast<int32_t>(count));
+    if (!ProgramFlashBlock(block.data(), count, buffer_address, *address)) {
+        return Fail(kExcessiveRetries);
+    }
+    *address += count;
+    return true;
+}
+
+// The instrument's CRC over exactly the bytes written against the host's.
+bool VerifyDownload(uint32_t first, uint32_t last) {
+    uint16_t instrument_crc = 0;
+    if (!GetInstrumentCRC(first, last, &instrument_crc)) {
+        return Fail(kExcessiveRetries);
+    }
+    const uint16_t host_crc = CRC16Value();
+    if (instrument_crc != host_crc) {
+        return Fail(Format("CRC error.\r\n Instrument: %X  Host: %X",
+                           static_cast<unsigned>(instrument_crc), static_cast<unsigned>(host_crc)));
+    }
+    return true;
+}
+
+// Before anything is erased the calibration record is in the buffer and in
+// caldata.bin: a copy left by an interrupted upgrade is offered for reuse,
+// otherwise the instrument's own record is saved.
+bool PreserveCalibration() {
+    if (!LoadSavedCalibration()) {
+        return SaveCalibration();
+    }
+    std::array<uint8_t, kCalibrationRecordSize> saved{};
+    std::copy(CalibrationRecordBuffer(), CalibrationRecordBuffer() + kCalibrationRecordSize,
+              saved.begin());
+    if (AskKey(" Retry failed download? \n\r Please press y or n: ") != 'N') {
+        return true;
+    }
+    return SaveCalibration(saved.data());
+}
+
+// Sector 0 is changed only under the write permission, withdrawn right after.
+bool EraseCalibrationSector() {
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
+    EraseSectorRetried(kCalibrationSector);
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
+    if (FailureFlag()) {
+        return Fail("Cannot erase calibration sector.");
+    }
+    return true;
+}
+
+bool DownloadIntoCalibrationSector(const char* image_path) {
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
+    const bool downloaded =
+        DownloadProgramFile(image_path, kDownloadStart, kDownloadEndCalibration);
+    SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
+    return downloaded;
+}
+
+bool ProgramMarkerWords() {
+    ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
+    ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
+    return !FailureFlag();
 }
 
 // In the normal size class caldata.bin may be the only copy of a record that
@@ -86,6 +177,52 @@ bool SavedCopyStillNeeded() {
     std::array<uint8_t, kCalibrationRecordSize> instrument{};
     return !(ReadInstrumentCalibration(instrument.data()) &&
              CheckCalibrationRecord(instrument.data()));
+}
+
+void RemoveSavedCalibration(bool calibration_branch) {
+    if (!calibration_branch && SavedCopyStillNeeded()) {
+        ShowMessageAndReadKey(
+            " The instrument has no valid calibration record.\r\n"
+            " caldata.bin beside this program holds its\r\n"
+            " calibration and has been kept: upgrade again\r\n"
+            " with a full-size image to restore it.\r\n"
+            " Please press a key...");
+    } else if (FilePathsUsable()) {
+        DeleteFileAt(CalibrationFilePath());
+    }
+}
+
+// The instrument jumps to its new program before it could answer.
+void RestartInstrument() {
+    SetNoReplyFlag(true);
+    SetValueRetried(kSelectorRestart, kRestartAddress);
+    SetNoReplyFlag(false);
+}
+
+// Everything from the first marker clear to the restart, during which the PC
+// must not sleep: erase, download, calibration restore, marker words,
+// caldata.bin and the restart.
+bool ReplaceProgram(const char* image_path, bool calibration_branch) {
+    KeepAwake awake;
+    if (!EraseProgramFlash()) {
+        return Fail("Cannot erase program memory.");
+    }
+    if (calibration_branch) {
+        if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image_path)) {
+            return false;
+        }
+    } else if (!DownloadProgramFile(image_path, kDownloadStart, kDownloadEndNormal)) {
+        return false;
+    }
+    if (calibration_branch && !RestoreCalibration(CalibrationRecordBuffer())) {
+        return Fail("Cannot restore calibration sector.");
+    }
+    if (!ProgramMarkerWords()) {
+        return false;
+    }
+    RemoveSavedCalibration(calibration_branch);
+    RestartInstrument();
+    return true;
 }
 
 }  // namespace
@@ -121,12 +258,10 @@ bool EraseProgramFlash() {
 
 bool CheckFlashAddresses(uint32_t start, uint32_t end) {
     if (start < kFlashRegionFirst || start > kFlashRegionLast) {
-        ShowAbortMessage("Start address is not in Flash region.");
-        return false;
+        return Fail("Start address is not in Flash region.");
     }
     if (end < start || end > kFlashRegionLast) {
-        ShowAbortMessage("Out of range end address.");
-        return false;
+        return Fail("Out of range end address.");
     }
     return true;
 }
@@ -138,78 +273,37 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
         return false;
     }
     uint32_t remaining = end - start + 2;
-
     UniqueFile file = OpenFile(path, "rb");
     if (!file) {
-        return FailDownload(Format("Cannot open program file %s.", path ? path : ""));
+        return Fail(Format("Cannot open program file %s.", path != nullptr ? path : ""));
     }
-    const bool seek_ok = std::fseek(file.get(), 0, SEEK_END) == 0;
-    const long size = seek_ok ? std::ftell(file.get()) : -1;
-    if (size >= 0 && static_cast<unsigned long>(size) < remaining) {
-        remaining = static_cast<uint32_t>(size);
+    if (!FitToFile(file.get(), &remaining)) {
+        return Fail("File seek error.");
     }
-    if (!seek_ok || size < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0 ||
-        std::ferror(file.get())) {
-        return FailDownload("File seek error.");
-    }
-
     if (!PingInstrument()) {
-        return FailDownload(kExcessiveRetries);
+        return Fail(kExcessiveRetries);
     }
     const uint32_t buffer_address = QueryValueRetried(kSelectorTransferBuffer, 0);
     if (FailureFlag()) {
-        return FailDownload(kExcessiveRetries);
+        return Fail(kExcessiveRetries);
     }
 
     ProgressWindow progress;
-    progress.Open();
-
     CRC16Reset();
     uint32_t address = start;
-    uint16_t blocks_left = static_cast<uint16_t>(remaining / kDownloadBlockBytes);
-    std::array<uint8_t, kDownloadBlockBytes> block{};
-    while (remaining >= kDownloadBlockBytes) {
-        if (std::fread(block.data(), 1, kDownloadBlockBytes, file.get()) != kDownloadBlockBytes) {
-            return FailDownload(" File read error.");
+    uint16_t blocks_left = static_cast<uint16_t>(remaining / kFlashBlockBytes);
+    for (; remaining >= kFlashBlockBytes; remaining -= kFlashBlockBytes) {
+        if (!SendBlock(file.get(), kFlashBlockBytes, buffer_address, &address)) {
+            return false;
         }
-        CRC16Update(block.data(), static_cast<int32_t>(kDownloadBlockBytes));
-        if (!ProgramFlashBlock(block.data(), kDownloadBlockBytes, buffer_address, address)) {
-            return FailDownload(kExcessiveRetries);
-        }
-        address += kDownloadBlockBytes;
-        remaining -= kDownloadBlockBytes;
-        --blocks_left;
-        MoveCursor(1, 2);
-        ClearToEndOfLine();
-        ConsolePrint(" Remaining blocks: %d  Retries: %d", static_cast<int>(blocks_left),
-                     static_cast<int>(RetryCount()));
-        MoveCursor(1, 1);
+        progress.ShowRemaining(--blocks_left);
     }
-    if (remaining > 0) {
-        if (std::fread(block.data(), 1, remaining, file.get()) != remaining) {
-            return FailDownload(" File read error.");
-        }
-        if (remaining % 2 != 0) {
-            // The instrument programs whole words; the pad is what erased flash holds.
-            block[remaining] = 0xFF;
-            ++remaining;
-        }
-        CRC16Update(block.data(), static_cast<int32_t>(remaining));
-        if (!ProgramFlashBlock(block.data(), remaining, buffer_address, address)) {
-            return FailDownload(kExcessiveRetries);
-        }
-        address += remaining;
+    // The tail gets no progress line.
+    if (remaining > 0 && !SendBlock(file.get(), remaining, buffer_address, &address)) {
+        return false;
     }
-
-    uint16_t instrument_crc = 0;
-    if (!GetInstrumentCRC(start, address - 1, &instrument_crc)) {
-        return FailDownload(kExcessiveRetries);
-    }
-    const uint16_t host_crc = CRC16Value();
-    if (instrument_crc != host_crc) {
-        return FailDownload(Format("CRC error.\r\n Instrument: %X  Host: %X",
-                                   static_cast<unsigned>(instrument_crc),
-                                   static_cast<unsigned>(host_crc)));
+    if (!VerifyDownload(start, address - 1)) {
+        return false;
     }
     progress.Close();
     return true;
@@ -221,83 +315,17 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     }
     const uint32_t size = GetProgramFileSize(image_path);
     if (size > kLargestImage) {
-        ShowAbortMessage("Program file is too large.");
-        return false;
+        return Fail("Program file is too large.");
     }
     const bool calibration_branch = size > kLargestNormalImage;
-
-    if (calibration_branch) {
-        bool keep_saved = false;
-        std::array<uint8_t, kCalibrationRecordSize> saved{};
-        if (LoadSavedCalibration()) {
-            std::copy(CalibrationRecordBuffer(), CalibrationRecordBuffer() + kCalibrationRecordSize,
-                      saved.begin());
-            keep_saved = AskKey(" Retry failed download? \n\r Please press y or n: ") != 'N';
-            if (!keep_saved && !SaveCalibration(saved.data())) {
-                return false;
-            }
-        } else if (!SaveCalibration()) {
-            return false;
-        }
-    }
-
-    // From the first marker clear until the restart the PC must not sleep.
-    std::optional<KeepAwake> awake;
-    awake.emplace();
-
-    if (!EraseProgramFlash()) {
-        ShowAbortMessage("Cannot erase program memory.");
+    if (calibration_branch && !PreserveCalibration()) {
         return false;
     }
-    bool downloaded = false;
-    if (calibration_branch) {
-        SetValueRetried(kSelectorCalibrationWrite, 1);
-        EraseSectorRetried(kCalibrationSector);
-        SetValueRetried(kSelectorCalibrationWrite, 0);
-        if (FailureFlag()) {
-            ShowAbortMessage("Cannot erase calibration sector.");
-            return false;
-        }
-        SetValueRetried(kSelectorCalibrationWrite, 1);
-        downloaded = DownloadProgramFile(image_path, kDownloadStart, kDownloadEndCalibration);
-        SetValueRetried(kSelectorCalibrationWrite, 0);
-    } else {
-        downloaded = DownloadProgramFile(image_path, kDownloadStart, kDownloadEndNormal);
-    }
-    if (!downloaded) {
+    if (!ReplaceProgram(image_path, calibration_branch)) {
         return false;
     }
-    if (calibration_branch && !RestoreCalibration(CalibrationRecordBuffer())) {
-        ShowAbortMessage("Cannot restore calibration sector.");
-        return false;
-    }
-
-    ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
-    ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
-    if (FailureFlag()) {
-        return false;
-    }
-
-    if (!calibration_branch && SavedCopyStillNeeded()) {
-        ShowMessageWindow(
-            " The instrument has no valid calibration record.\r\n"
-            " caldata.bin beside this program holds its\r\n"
-            " calibration and has been kept: upgrade again\r\n"
-            " with a full-size image to restore it.\r\n"
-            " Please press a key...",
-            kMessageWidth, kMessageHeight);
-        ReadKey();
-        CloseMessageWindow();
-    } else if (FilePathsUsable()) {
-        DeleteFileAt(CalibrationFilePath());
-    }
-
-    SetNoReplyFlag(true);
-    SetValueRetried(kSelectorRestart, kRestartAddress);
-    SetNoReplyFlag(false);
-    awake.reset();
-
-    ShowMessageWindow(" Upgrade complete -- Restarting instrument!", kMessageWidth, kMessageHeight);
+    ShowMessageWindow(" Upgrade complete -- Restarting instrument!", kMessageWindowWidth,
+                      kMessageWindowHeight);
     Delay(kFinalMessagePauseMs);
     CloseMessageWindow();
     return true;
@@ -310,12 +338,10 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
     const int check =
         FilePathsUsable() ? CheckProgramFile(ImagePath(), &version) : kProgramFileCannotOpen;
     if (check == kProgramFileCorrupted) {
-        ShowAbortMessage(Format("Program file %s is corrupted.", ImagePath()).c_str());
-        return false;
+        return Fail(Format("Program file %s is corrupted.", ImagePath()));
     }
     if (check != kProgramFileSound) {
-        ShowAbortMessage(Format("Cannot open program file %s.", ImagePath()).c_str());
-        return false;
+        return Fail(Format("Cannot open program file %s.", ImagePath()));
     }
     if (!PerformUpgrade(ImagePath(), current_version, version)) {
         return false;

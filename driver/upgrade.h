@@ -22,7 +22,6 @@ constexpr uint32_t kDownloadEndNormal = 0xBFFFF;
 constexpr uint32_t kDownloadEndCalibration = 0xCFBFF;
 constexpr uint32_t kLargestNormalImage = 262140;  // bytes; larger images reach sector 0
 constexpr uint32_t kLargestImage = 326652;        // bytes; larger images are refused
-constexpr uint32_t kDownloadBlockBytes = 498;
 constexpr uint32_t kRestartAddress = 0xFFFF0;
 constexpr uint32_t kFinalMessagePauseMs = 5000;
 

@@ -171,7 +171,7 @@ bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
             return false;
         }
     }
-    if (length > 0 && command != 0 && command != 1) {
+    if (!ReplyHasClosingEcho(command, length)) {
         return true;
     }
 

@@ -25,6 +25,13 @@ constexpr uint32_t kCommWriteStallBudget = 100;
 // this (a device streaming without end) no longer holds the program up.
 constexpr uint32_t kCommDrainLimit = 4096;
 
+// The bulk transfers (WriteMemory 0, ReadMemory 1) and every reply without a
+// payload end with a closing echo on the serial line; other replies end with
+// their last payload byte.
+constexpr bool ReplyHasClosingEcho(uint8_t command, int payload_length) {
+    return payload_length == 0 || command == 0 || command == 1;
+}
+
 void SetCommPortIndex(int index);  // zero-based: index 0 is COM1
 // Opens (force, or not open yet) the port of the current index; true when open
 // and set up.  With force clear an open port is left alone and true returned.

@@ -11,6 +11,12 @@ constexpr size_t kOutputReportBytes = 257;
 constexpr size_t kInputReportBytes = 259;
 constexpr size_t kFeatureReportBytes = 257;
 constexpr size_t kResponseBytes = 256;
+// Where things stand in the reports (byte 0 of every report is its ID, 0).
+constexpr size_t kOutputPacketOffset = 1;  // the packet, then zero padding
+constexpr size_t kInputStatusOffset = 1;   // ready-flag way: bit 0 = response ready
+constexpr uint8_t kResponseReadyBit = 0x01;
+constexpr size_t kInputResponseOffset = 3;    // input-report way: the 256 response bytes
+constexpr size_t kFeatureResponseOffset = 1;  // ready-flag way: the 256 response bytes
 constexpr uint32_t kWriteWaitMs = 5000;
 constexpr uint32_t kReadyPollWaitMs = 1000;
 constexpr uint32_t kNotReadyPauseMs = 10;
@@ -148,7 +154,7 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
             port.StartRead(g_device, g_events.ReadRecord(), g_input_report, sizeof g_input_report);
         HidWait wait = port.Wait(g_events.ReadRecord(), kReadyPollWaitMs);
         if (wait == HidWait::kSignalled) {
-            if ((g_input_report[1] & 0x01) != 0) {
+            if ((g_input_report[kInputStatusOffset] & kResponseReadyBit) != 0) {
                 ready = true;
             } else {
                 port.Sleep(kNotReadyPauseMs);
@@ -181,7 +187,7 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
             return kResponseTimedOut;
         }
     }
-    *response = g_feature_report + 1;
+    *response = g_feature_report + kFeatureResponseOffset;
     return 0;
 }
 
@@ -189,7 +195,7 @@ int InputReportResponse(HidPort& port, const uint8_t** response) {
     port.StartRead(g_device, g_events.ReadRecord(), g_input_report, sizeof g_input_report);
     HidWait wait = port.Wait(g_events.ReadRecord(), kInputReportWaitMs);
     if (wait == HidWait::kSignalled) {
-        *response = g_input_report + 3;
+        *response = g_input_report + kInputResponseOffset;
         return 0;
     }
     // A failed wait leaves no response in hand even when the read is still
@@ -311,7 +317,7 @@ int SendUSBPacket(const uint8_t* packet, int length) {
     HidPort& port = CurrentHidPort();
     std::memset(g_output_report, 0, sizeof g_output_report);
     if (length > 0) {
-        std::memcpy(g_output_report + 1, packet, static_cast<size_t>(length));
+        std::memcpy(g_output_report + kOutputPacketOffset, packet, static_cast<size_t>(length));
     }
     if (g_release > 1) {
         // Input reports queued before this request cannot answer it: a reply

@@ -6,13 +6,6 @@
 namespace vtrl {
 namespace {
 
-// Selectors of SetValue / QueryValue used here.
-constexpr uint32_t kSelectorVersion = 0;
-constexpr uint32_t kSelectorCrcFirst = 1;
-constexpr uint32_t kSelectorCrcLast = 2;
-constexpr uint32_t kSelectorCrcValue = 7;
-constexpr uint32_t kSelectorFlashAddress = 8;
-
 uint16_t g_retry_count = 0;
 bool g_failure_flag = false;
 
@@ -44,7 +37,7 @@ bool PingInstrument() {
     for (int i = 0; i < kRetryAttempts; ++i) {
         ClearLinkError();
         Delay(kRetryPauseMs);
-        QueryValue(kSelectorVersion, 0);
+        QueryValue(kSelectorFirmwareVersion, 0);
         if (GetLinkError() == kLinkErrorNone) {
             return true;
         }
@@ -110,7 +103,7 @@ bool ProgramFlashBlock(const uint8_t* data, uint32_t byte_count, uint32_t buffer
                        uint32_t flash_address) {
     // The instrument's transfer buffer is only known to hold 498 bytes, and it
     // programs whole words.
-    if (data == nullptr || byte_count == 0 || byte_count > kMaxFlashBlockBytes ||
+    if (data == nullptr || byte_count == 0 || byte_count > kFlashBlockBytes ||
         byte_count % 2 != 0) {
         return false;
     }

@@ -17,7 +17,9 @@ namespace vtrl {
 
 constexpr int kRetryAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 100;
-constexpr uint32_t kMaxFlashBlockBytes = 498;  // the transfer buffer's guaranteed size
+// One block through the instrument's transfer buffer: its guaranteed size,
+// two WriteMemory packets of 249 bytes, 249 words programmed at once.
+constexpr uint32_t kFlashBlockBytes = 498;
 
 // SetValue(8, address) then ProgramFlashWord(word), one attempt each, no check
 // between them.  Returns ProgramFlashWord's result; a failure leaves a link error.

@@ -9,26 +9,42 @@ namespace vtrl {
 
 namespace {
 
-constexpr CommandDescriptor kNone{0, 0, 0, 0, 0};
+// The rows of the commands this program sends, one per command: result
+// width (reply payload bytes), then the widths of arguments 1 to 3 (0: none).
+// WriteMemory and ReadMemory are built by their own routines, not from the
+// table, so their rows stay empty.  The instrument knows other commands
+// (service and protocol-run commands); this program never sends them, so
+// their rows are empty too.
+struct CommandRow {
+    uint8_t command;
+    uint8_t result_width;
+    uint8_t arg1_width;
+    uint8_t arg2_width;
+    uint8_t arg3_width;
+};
+// clang-format off
+constexpr CommandRow kCommandRows[] = {
+    // command                   result  arg1  arg2  arg3
+    {kCmdWriteMemory,            0,      0,    0,    0},
+    {kCmdReadMemory,             0,      0,    0,    0},
+    {kCmdQueryValue,             4,      1,    1,    0},  // selector, second byte
+    {kCmdSetValue,               0,      1,    2,    2},  // selector, value high, value low
+    {kCmdProgramFlashWord,       2,      2,    0,    0},  // word
+    {kCmdProgramFlashFromBuffer, 2,      2,    0,    0},  // word count
+    {kCmdEraseFlashSector,       2,      2,    0,    0},  // sector
+    {kCmdSetRemoteMode,          2,      1,    1,    2},  // mode, b, c
+    {kCmdGetStatus,              2,      0,    0,    0},
+};
+// clang-format on
 
 constexpr std::array<CommandDescriptor, kCommandCount> MakeCommandTable() {
     std::array<CommandDescriptor, kCommandCount> table{};
     for (auto& row : table) {
-        row = kNone;
+        row = CommandDescriptor{0, 0, 0, 0, 0};
     }
-    // WriteMemory and ReadMemory are built by their own routines, not from
-    // the table, so their rows stay empty.
-    table[kCmdWriteMemory] = {0, 0, 0, 0, 0};
-    table[kCmdReadMemory] = {0, 0, 0, 0, 0};
-    table[kCmdQueryValue] = {4, 1, 1, 0, 0};
-    table[kCmdSetValue] = {0, 1, 2, 2, 0};
-    table[kCmdProgramFlashWord] = {2, 2, 0, 0, 0};
-    table[kCmdProgramFlashFromBuffer] = {2, 2, 0, 0, 0};
-    table[kCmdEraseFlashSector] = {2, 2, 0, 0, 0};
-    table[kCmdSetRemoteMode] = {2, 1, 1, 2, 0};
-    table[kCmdGetStatus] = {2, 0, 0, 0, 0};
-    // The instrument knows other commands (service and protocol-run
-    // commands); this program never sends them, so their rows are empty.
+    for (const CommandRow& row : kCommandRows) {
+        table[row.command] = {row.result_width, row.arg1_width, row.arg2_width, row.arg3_width, 0};
+    }
     return table;
 }
 
@@ -59,6 +75,9 @@ constexpr bool TableIsWellFormed(const std::array<CommandDescriptor, kCommandCou
 
 constexpr std::array<CommandDescriptor, kCommandCount> kCommandTable = MakeCommandTable();
 static_assert(TableIsWellFormed(kCommandTable), "descriptor table row out of shape");
+static_assert(ReplyHasClosingEcho(kCmdWriteMemory, 1) && ReplyHasClosingEcho(kCmdReadMemory, 1) &&
+                  !ReplyHasClosingEcho(kCmdQueryValue, 4),
+              "the serial link frames the bulk transfers' replies with a closing echo");
 
 namespace {
 
@@ -98,6 +117,7 @@ bool ReceiveReply(uint8_t command, int payload_length) {
         if (GetUSBResponsePacket(block, &length) != 0 || block[0] != command) {
             return false;
         }
+        // The echo byte comes first, then the payload; there is no closing echo.
         std::memcpy(g_packet, block + 1, static_cast<size_t>(payload_length));
         return true;
     }

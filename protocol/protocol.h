@@ -46,6 +46,31 @@ enum : uint8_t {
     kCmdGetStatus = 72,
 };
 
+// Selectors: the first argument of QueryValue and SetValue, naming the
+// instrument value read or set.  The second byte of QueryValue is always 0.
+enum : uint8_t {
+    kSelectorFirmwareVersion = 0,    // query: firmware version in thousandths
+    kSelectorCrcFirst = 1,           // set: first address of the CRC range
+    kSelectorCrcLast = 2,            // set: last address of the CRC range, inclusive
+    kSelectorTransferBuffer = 4,     // query: address of the transfer buffer (>= 498 bytes)
+    kSelectorRestart = 6,            // set: restart the program at this address (no reply)
+    kSelectorCrcValue = 7,           // query: CRC-16 of the range, low 16 bits
+    kSelectorFlashAddress = 8,       // set: where the next programming command programs
+    kSelectorCalibrationWrite = 42,  // set: write permission for the calibration sector
+};
+// Values of kSelectorCalibrationWrite.
+constexpr uint32_t kCalibrationWriteGrant = 1;
+constexpr uint32_t kCalibrationWriteWithdraw = 0;
+
+// SetRemoteMode's first argument.
+enum : uint8_t {
+    kRemoteModeLeave = 0,
+    kRemoteModeEnter = 1,
+};
+
+// GetStatus: set while the instrument is running a protocol.
+constexpr uint16_t kStatusProtocolRunning = 0x20;
+
 // Sends `command` with its arguments (as many as its row has) and returns the
 // reassembled result, or 0 when the exchange failed (link error set).  A command
 // number of 103 or more is refused: nothing is sent, link error 1.

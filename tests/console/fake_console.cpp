@@ -263,6 +263,7 @@ bool FakeConsole::SetCursorPosition(ConsoleHandle out, CellCoord position) {
         last_error_ = kErrorInvalidParameter;
         return false;
     }
+    window_texts_.CursorMoved(position);
     return true;
 }
 
@@ -271,6 +272,7 @@ bool FakeConsole::ReadCells(ConsoleHandle out, ConsoleCell* cells, CellCoord buf
     if (Enter(ConsoleCall::kReadCells) || !CheckOutput(out)) {
         return false;
     }
+    window_texts_.CellsRead(*region);
     return screen_.ReadCells(cells, buffer_size, region);
 }
 
@@ -279,6 +281,7 @@ bool FakeConsole::WriteCells(ConsoleHandle out, const ConsoleCell* cells, CellCo
     if (Enter(ConsoleCall::kWriteCells) || !CheckOutput(out)) {
         return false;
     }
+    window_texts_.CellsWritten(*region);
     return screen_.WriteCells(cells, buffer_size, region);
 }
 
@@ -288,7 +291,9 @@ bool FakeConsole::WriteChars(ConsoleHandle out, const char* text, uint32_t lengt
     if (Enter(ConsoleCall::kWriteChars) || !CheckOutput(out)) {
         return false;
     }
+    const CellCoord before = screen_.Cursor();
     *written = screen_.WriteChars(text, length);
+    window_texts_.Written(text, *written, before, screen_.Cursor());
     return true;
 }
 
@@ -304,6 +309,7 @@ bool FakeConsole::ScrollCells(ConsoleHandle out, const CellRect& scroll, const C
     if (Enter(ConsoleCall::kScrollCells) || !CheckOutput(out)) {
         return false;
     }
+    window_texts_.Scrolled(scroll);
     return screen_.Scroll(scroll, clip, destination, fill);
 }
 

@@ -34,6 +34,7 @@
 #include "console/cell_screen.h"
 #include "console/console_port.h"
 #include "sim/clock.h"
+#include "tests/console/window_texts.h"
 
 namespace vtrl::test {
 
@@ -166,6 +167,10 @@ class FakeConsole final : public ConsolePort {
     std::optional<int> ExitStatus() const { return exit_status_; }
     uint64_t SleptMs() const { return slept_ms_; }
     const CellScreen& Screen() const { return screen_; }
+    // The text written into each framed window, oldest window first, line
+    // ends as written (see WindowTexts).
+    const std::vector<std::string>& MessageTexts() const { return window_texts_.Texts(); }
+    void ClearMessageTexts() { window_texts_ = WindowTexts(); }
 
     // --- ConsolePort ---------------------------------------------------------
     uint32_t GetVersion() override;
@@ -223,6 +228,7 @@ class FakeConsole final : public ConsolePort {
     ConsolePort* previous_ = nullptr;
     bool installed_ = false;
     CellScreen screen_;
+    WindowTexts window_texts_;
     CellCoord largest_{80, 40};
     uint32_t version_ = 0x0A00;  // an NT host
     uint32_t input_mode_ = kDefaultInputMode;

@@ -101,8 +101,8 @@ TEST_F(PopupWindowTest, MessageBoxOf51By11) {
     EXPECT_EQ(console.CursorPosition().row, 16);
     EXPECT_TRUE(console.CursorVisible());
     EXPECT_EQ(console.CursorSize(), 10u);
-    ASSERT_EQ(MessageLogForTests().size(), 1u);
-    EXPECT_EQ(MessageLogForTests()[0], " Hello");
+    ASSERT_EQ(console.MessageTexts().size(), 1u);
+    EXPECT_EQ(console.MessageTexts()[0], " Hello");
 }
 
 TEST_F(PopupWindowTest, CursorAfterATextEndingInCrLfIsOnTheNextRow) {
@@ -355,14 +355,13 @@ TEST_F(WindowMemoryTest, ResetFreesOpenWindows) {
     ResetConsoleState();
     EXPECT_EQ(Allocations::live, 0);
     EXPECT_EQ(OpenWindowCount(), 0);
-    EXPECT_TRUE(MessageLogForTests().empty());
 }
 
 TEST_F(PopupWindowTest, AbortMessageWaitsForAKeyAndCloses) {
     console.PushKeys("q");
     ShowAbortMessage(" Erase failed.");
-    ASSERT_EQ(MessageLogForTests().size(), 1u);
-    EXPECT_EQ(MessageLogForTests()[0],
+    ASSERT_EQ(console.MessageTexts().size(), 1u);
+    EXPECT_EQ(console.MessageTexts()[0],
               " Erase failed.\r\n Download aborted.\r\n Please press a key...");
     EXPECT_EQ(console.PendingKeys(), 0u);
     EXPECT_EQ(OpenWindowCount(), 0);
@@ -389,8 +388,8 @@ TEST_F(PopupWindowTest, LongAbortTextIsCutToFitAndKeepsItsEnding) {
     const std::string path(600, 'p');
     const std::string text = "Cannot open program file " + path + ".";
     ShowAbortMessage(text.c_str());
-    ASSERT_EQ(MessageLogForTests().size(), 1u);
-    const std::string& shown = MessageLogForTests()[0];
+    ASSERT_EQ(console.MessageTexts().size(), 1u);
+    const std::string& shown = console.MessageTexts()[0];
     EXPECT_EQ(shown.size(), 255u);
     const std::string ending = "\r\n Download aborted.\r\n Please press a key...";
     EXPECT_EQ(shown.substr(shown.size() - ending.size()), ending);

@@ -32,7 +32,14 @@ const char kNoUsb[] = " No Vantrel detected on USB.\r\n\r\n Press a key";
 const char kNoSerial[] = " No Vantrel detected on COM 1 through 3\r\n\r\n Press a key";
 const char kNoInstrument[] = " No instrument connected!\r\n Aborting -- ";
 const char kSearching[] = " Searching for Vantrel on serial port";
-const char kUsbFound[] = "Found Vantrel on USB \r\n";
+const char kUsbFound[] =
+    "Found Vantrel on USB \r\nFirmware Version 1.006\r\nLanguage = <English>\r\n"
+    "Maufacturer = Vantrel\r\nProduct = Vantrel Thermal Cycler\r\n"
+    "Serial Number = VT-000001\r\n";
+const char kUsbFoundFailed[] =
+    "Found Vantrel on USB \r\nFailed to get old version, retries left: 1\r\n";
+const char kUsbFoundFailedLast[] =
+    "Found Vantrel on USB \r\nFailed to get old version, retries left: 0\r\n";
 const char kProtocolRunning[] =
     " Update not allowed while protocol is running\r\n Aborting -- Please press a key ...";
 
@@ -40,6 +47,7 @@ class EntryTest : public ::testing::Test {
   protected:
     void SetUp() override {
         console_.Install();
+        console_.ClearMessageTexts();
         screen_.Install();
         ResetConsoleState();
         SetHidPort(&hid_);
@@ -139,7 +147,7 @@ TEST_F(EntryTest, OptionsTable) {
         EXPECT_EQ(console_.PendingKeys(), 0u);
         EXPECT_EQ(SerialSearchEnabled(), c.serial_search);
         if (c.refusal != nullptr) {
-            EXPECT_EQ(MessageLogForTests(), Messages{c.refusal});
+            EXPECT_EQ(console_.MessageTexts(), Messages{c.refusal});
             EXPECT_EQ(serial_.Counts().open_attempts, opens_before) << "a link was touched";
             EXPECT_EQ(hid_.Counts().enumerations, enumerations_before) << "a link was touched";
         } else {
@@ -153,8 +161,8 @@ TEST_F(EntryTest, OptionsTable) {
 TEST_F(EntryTest, LongRefusedArgumentKeepsItsPrompt) {
     console_.PushKeys("k");
     EXPECT_EQ(Run({"-" + std::string(5000, 'w')}), kExitUnknownArgument);
-    ASSERT_EQ(MessageLogForTests().size(), 1u);
-    const std::string& text = MessageLogForTests()[0];
+    ASSERT_EQ(console_.MessageTexts().size(), 1u);
+    const std::string& text = console_.MessageTexts()[0];
     EXPECT_EQ(text.rfind("Unknown argument -www", 0), 0u);
     EXPECT_NE(text.find(".\r\n Please press a key..."), std::string::npos);
 }
@@ -162,7 +170,7 @@ TEST_F(EntryTest, LongRefusedArgumentKeepsItsPrompt) {
 TEST_F(EntryTest, NoUsbAndNoSerialSearchEndsAfterTwoMessages) {
     console_.PushKeys("k");
     EXPECT_EQ(Run({}), kExitNoInstrument);
-    EXPECT_EQ(MessageLogForTests(), (Messages{kNoUsb, kNoInstrument}));
+    EXPECT_EQ(console_.MessageTexts(), (Messages{kNoUsb, kNoInstrument}));
     EXPECT_EQ(serial_.Counts().open_attempts, 0u);
     ASSERT_FALSE(screen_.Pauses().empty());
     EXPECT_EQ(screen_.Pauses().back().milliseconds, 1000u);
@@ -176,7 +184,7 @@ TEST_F(EntryTest, UsbInstrumentFoundOnTheFirstAttempt) {
     ASSERT_TRUE(FindInstrument(kSerialPortCount, &version));
     EXPECT_EQ(version, 1006u);
     EXPECT_TRUE(USBLinkSelected());
-    EXPECT_EQ(MessageLogForTests(), Messages{kUsbFound});
+    EXPECT_EQ(console_.MessageTexts(), Messages{kUsbFound});
     EXPECT_EQ(OpenWindowCount(), 0);
 
     ASSERT_EQ(screen_.Pauses().size(), 1u);
@@ -203,7 +211,7 @@ TEST_F(EntryTest, UsbVersionQueryFailsOnceThenAnswers) {
     uint32_t version = 0;
     ASSERT_TRUE(FindInstrument(kSerialPortCount, &version));
     EXPECT_EQ(version, 1006u);
-    EXPECT_EQ(MessageLogForTests(), (Messages{kUsbFound, kUsbFound}));
+    EXPECT_EQ(console_.MessageTexts(), (Messages{kUsbFoundFailed, kUsbFound}));
 
     // The second found window, of the same size and place, covers the first.
     ASSERT_EQ(screen_.Pauses().size(), 1u);
@@ -232,7 +240,7 @@ TEST_F(EntryTest, SerialSearchTriesComOneToThreeAndClosesEach) {
     EXPECT_EQ(serial_.Counts().closes, 2u);
     EXPECT_EQ(serial_.OpenHandleCount(), 0u);
     EXPECT_FALSE(CommPortHeld());
-    EXPECT_EQ(MessageLogForTests(), (Messages{kSearching, kNoSerial}));
+    EXPECT_EQ(console_.MessageTexts(), (Messages{kSearching, kNoSerial}));
     EXPECT_EQ(console_.PendingKeys(), 0u);
     EXPECT_EQ(OpenWindowCount(), 0);
     // Each silent port costs one reply budget: about ten seconds.
@@ -249,7 +257,8 @@ TEST_F(EntryTest, InstrumentOnComTwoStaysOpenForTheRun) {
     uint32_t version = 0;
     ASSERT_TRUE(FindInstrument(kSerialPortCount, &version));
     EXPECT_EQ(version, 1006u);
-    EXPECT_EQ(MessageLogForTests(), (Messages{kSearching, " Found Vantrel Version 1.006 on COM2"}));
+    EXPECT_EQ(console_.MessageTexts(),
+              (Messages{kSearching, " Found Vantrel Version 1.006 on COM2"}));
     ASSERT_EQ(screen_.Pauses().size(), 1u);
     EXPECT_EQ(screen_.Pauses()[0].milliseconds, 1500u);
     EXPECT_TRUE(screen_.Pauses()[0].Shows("Found Vantrel Version 1.006 on COM2"));
@@ -282,8 +291,8 @@ TEST_F(EntryTest, SilentUsbDeviceIsReleasedBeforeTheSerialSearch) {
     StartConsole();
     uint32_t version = 0;
     ASSERT_TRUE(FindInstrument(kSerialPortCount, &version));
-    EXPECT_EQ(MessageLogForTests(),
-              (Messages{kUsbFound, kUsbFound, kSearching, " Found Vantrel Version 1.006 on COM1"}));
+    EXPECT_EQ(console_.MessageTexts(), (Messages{kUsbFoundFailed, kUsbFoundFailedLast, kSearching,
+                                                 " Found Vantrel Version 1.006 on COM1"}));
     EXPECT_FALSE(USBLinkSelected());
     EXPECT_EQ(hid_.OpenHandleCount(), 0u);
     EXPECT_EQ(Requests(serial_instrument_, kCmdQueryValue).size(), 1u);
@@ -304,7 +313,7 @@ TEST_F(EntryTest, ProtocolRunningRefusesAndLeavesTheInstrumentAlone) {
     serial_instrument_.Config().status = 0x20;
     console_.PushKeys("k");
     EXPECT_EQ(Run({"-C"}), kExitProtocolRunning);
-    EXPECT_EQ(MessageLogForTests(),
+    EXPECT_EQ(console_.MessageTexts(),
               (Messages{kSearching, " Found Vantrel Version 1.006 on COM1", kProtocolRunning}));
     EXPECT_EQ(Requests(serial_instrument_, kCmdGetStatus).size(), 2u);
     EXPECT_TRUE(Requests(serial_instrument_, kCmdSetRemoteMode).empty());
@@ -325,7 +334,7 @@ TEST_F(EntryTest, ProtocolThatEndsWhileWaitingLetsTheUpgradeGoOn) {
     console_.PushKeys("kk");  // the protocol message, then the upgrade's own
     EXPECT_EQ(Run({"/C"}), kExitUpgradeFailed);
 
-    const Messages& log = MessageLogForTests();
+    const Messages& log = console_.MessageTexts();
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[2], kProtocolRunning);
     EXPECT_NE(log[3].find("Cannot open program file"), std::string::npos);
@@ -373,7 +382,7 @@ TEST_F(EntryTest, CompleteUpgradeOverTheSerialLine) {
               std::vector<uint8_t>(image.begin(), image.end() - 6));
     // Remote mode was entered once and, the upgrade having succeeded, not left.
     EXPECT_EQ(Requests(serial_instrument_, kCmdSetRemoteMode).size(), 1u);
-    EXPECT_EQ(MessageLogForTests().back(), " Upgrade complete -- Restarting instrument!");
+    EXPECT_EQ(console_.MessageTexts().back(), " Upgrade complete -- Restarting instrument!");
 }
 
 TEST_F(EntryTest, RefusalOnAnOldHostEndsBeforeAnythingElse) {

@@ -86,14 +86,17 @@ TEST_P(InterruptedUpgradeRetry, SecondRunOffersTheSavedRecordAndRestoresIt) {
     EXPECT_NE(bench.KeyScreens()[1].find(kRetryPrompt), std::string::npos);
     EXPECT_NE(bench.KeyScreens()[1].find(" Please press y or n: "), std::string::npos);
     ExpectUpgradedWithRecord(bench, Record(1));
-    // The texts as written, line ends and blanks included.
-    const std::vector<std::string>& shown = MessageLogForTests();
-    ASSERT_GE(shown.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(shown.end() - 3, shown.end()),
+    // The texts as written, line ends and blanks included; the progress
+    // window comes between the prompts and the final message.
+    const std::vector<std::string>& shown = bench.MessageTexts();
+    ASSERT_GE(shown.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(shown.end() - 4, shown.end() - 2),
               (std::vector<std::string>{
                   " Old program version:  0.900\r\n\r\n New program version:  1.007\r\n\r\n"
                   " Proceed with download? y/n :",
-                  " Retry failed download? \n\r Please press y or n: ", kComplete}));
+                  " Retry failed download? \n\r Please press y or n: "}));
+    EXPECT_EQ(shown[shown.size() - 2].rfind(" Downloading: ", 0), 0u);
+    EXPECT_EQ(shown.back(), kComplete);
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, InterruptedUpgradeRetry,

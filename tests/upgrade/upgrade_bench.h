@@ -52,6 +52,8 @@ class UpgradeBench {
     bool ShownAtPause(const std::string& text) const;
     bool ShownAnywhere(const std::string& text) const;  // key screens, pauses or printed
     const std::string& Printed() const { return screen_->Printed(); }
+    // The text of every framed window, as the program wrote it, oldest first.
+    const std::vector<std::string>& MessageTexts() const { return console_->MessageTexts(); }
     size_t PendingKeys() const { return console_->PendingKeys(); }
     void PushKeys(const std::string& keys) { console_->PushKeys(keys); }
 

@@ -61,7 +61,7 @@ void ExpectFailedRun(UpgradeBench& bench, int status, const std::string& message
     // Judged as written, not as wrapped on the screen: leading blanks and line
     // ends count.
     std::vector<std::string> aborts;
-    for (const std::string& shown : MessageLogForTests()) {
+    for (const std::string& shown : bench.MessageTexts()) {
         if (shown.size() >= sizeof kAbortSuffix - 1 &&
             shown.compare(shown.size() - (sizeof kAbortSuffix - 1), std::string::npos,
                           kAbortSuffix) == 0) {
