@@ -1,4 +1,4 @@
-// Linux console port (ncurses over an 80 by 40 cell model); holds nothing else.
+// Linux only: the console port (ncurses over an 80 by 40 cell model); nothing else lives here.
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
 #include <langinfo.h>

@@ -1,11 +1,11 @@
-// Windows console port (kernel32, user32 and conio passthrough); holds nothing else.
+// Windows only: the console port (kernel32, user32 and conio passthrough); nothing else lives here.
 #include <conio.h>
 
 #include <cstdlib>
 #include <vector>
 
 #include "console/console_port.h"
-#include "console/win32.h"
+#include "platform/win32.h"
 
 namespace vtrl {
 

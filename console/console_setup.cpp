@@ -23,8 +23,67 @@ constexpr uint32_t kErrorBoxFlags =
 constexpr size_t kReportSize = 1024;
 constexpr char kReportQuestion[] = "\n\nContinue execution?";
 
-void Fail(int line, const char* call_name) {
-    ReportConsoleError(kConsoleModuleName, line, call_name, CurrentConsolePort().LastError());
+// Where set-up reports a failing console call.  The line number and the call's
+// name are what the operator reads in the error box ("... from SetConsoleTitle
+// on line 213"), and what service staff look up: they stay as they are, however
+// this file changes.
+enum class Site {
+    kClearScreenInfo,
+    kClearFillCharacter,
+    kClearScreenInfoAgain,
+    kClearFillAttribute,
+    kClearCursorPosition,
+    kInitScreenInfo,
+    kInitFreeConsole,
+    kInitAllocConsole,
+    kInitTitle,
+    kInitOutputHandle,
+    kInitInputHandle,
+    kInitGetMode,
+    kInitSetMode,
+    kInitCursorInfo,
+    kInitTextAttribute,
+    kResizeScreenInfo,
+    kResizeLargestWindow,
+    kResizeGrowBuffer,
+    kResizeWindow,
+    kResizeCutBuffer,
+    kCount
+};
+struct SiteRow {
+    int line;
+    const char* call;
+};
+// clang-format off
+constexpr SiteRow kSites[static_cast<int>(Site::kCount)] = {
+    {115, "GetConsoleScreenBufferInfo"},
+    {120, "FillConsoleOutputCharacter"},
+    {123, "ConsoleScreenBufferInfo"},
+    {127, "FillConsoleOutputAttribute"},
+    {130, "SetConsoleCursorPosition"},
+    {199, "GetConsoleScreenBufferInfo"},
+    {203, "FreeConsole"},
+    {210, "AllocConsole"},
+    {213, "SetConsoleTitle"},
+    {217, "GetStdHandle"},
+    {219, "GetStdHandle"},
+    {223, "GetConsoleMode"},
+    {228, "SetConsoleMode"},
+    {233, "SetConsoleCursorInfo"},
+    {239, "SetConsoleTextAttribute"},
+    {269, "GetConsoleScreenBufferInfo"},
+    {272, "GetLargestConsoleWindowSize"},
+    {286, "SetConsoleScreenBufferSize"},
+    {290, "SetConsoleWindowInfo"},
+    {298, "SetConsoleScreenBufferSize"},
+};
+// The report of a failed request for the system's text, inside the box itself.
+constexpr SiteRow kMessageTextSite = {78, "FormatMessage"};
+// clang-format on
+
+void Fail(Site site) {
+    const SiteRow& row = kSites[static_cast<int>(site)];
+    ReportConsoleError(kConsoleModuleName, row.line, row.call, CurrentConsolePort().LastError());
 }
 
 // Appends formatted text to a fixed buffer, cutting it at `limit` bytes
@@ -97,7 +156,8 @@ void ReportConsoleError(const char* module, int line, const char* call_name, uin
     } else {
         AppendBounded(report, body_limit,
                       "Unable to obtain error message text! \n%s: Error %d from %s on line %d",
-                      kConsoleModuleName, static_cast<int>(port.LastError()), "FormatMessage", 78);
+                      kConsoleModuleName, static_cast<int>(port.LastError()), kMessageTextSite.call,
+                      kMessageTextSite.line);
     }
     AppendBounded(report, kReportSize, "%s", kReportQuestion);
     port.MessageBeep(kMessageBoxIconExclamation);
@@ -121,46 +181,46 @@ bool InitConsole(const char* title) {
 
     ScreenBufferInfo info{};
     if (!port.GetScreenBufferInfo(port.GetStdHandle(StdHandle::kOutput), &info)) {
-        Fail(199, "GetConsoleScreenBufferInfo");
+        Fail(Site::kInitScreenInfo);
     }
     // A cursor away from the top-left cell means the console belongs to
     // whoever started us (a command prompt): take a fresh one of our own.
     if (info.cursor.x != 0 || info.cursor.y != 0) {
         if (!port.FreeConsole()) {
-            Fail(203, "FreeConsole");
+            Fail(Site::kInitFreeConsole);
         }
         if (!port.AllocConsole()) {
-            Fail(210, "AllocConsole");
+            Fail(Site::kInitAllocConsole);
         }
     }
     if (!port.SetTitle(title != nullptr ? title : "")) {
-        Fail(213, "SetConsoleTitle");
+        Fail(Site::kInitTitle);
     }
 
     g_output = port.GetStdHandle(StdHandle::kOutput);
     if (g_output == InvalidConsoleHandle()) {
-        Fail(217, "GetStdHandle");
+        Fail(Site::kInitOutputHandle);
     }
     g_input = port.GetStdHandle(StdHandle::kInput);
     if (g_input == InvalidConsoleHandle()) {
-        Fail(219, "GetStdHandle");
+        Fail(Site::kInitInputHandle);
     }
 
     uint32_t mode = 0;
     if (!port.GetInputMode(g_input, &mode)) {
-        Fail(223, "GetConsoleMode");
+        Fail(Site::kInitGetMode);
     }
     mode = (mode & ~(kInputLine | kInputEcho)) | kInputWindow | kInputMouse;
     if (!port.SetInputMode(g_input, mode)) {
-        Fail(228, "SetConsoleMode");
+        Fail(Site::kInitSetMode);
     }
 
     if (!port.SetCursorInfo(g_output, 100, false)) {
-        Fail(233, "SetConsoleCursorInfo");
+        Fail(Site::kInitCursorInfo);
     }
     ResizeConsole(g_output, 80, 40);
     if (!SetTextAttribute(0x1F)) {
-        Fail(239, "SetConsoleTextAttribute");
+        Fail(Site::kInitTextAttribute);
     }
     ClearConsole(g_output);
     return true;
@@ -170,11 +230,11 @@ void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows) {
     ConsolePort& port = CurrentConsolePort();
     ScreenBufferInfo info{};
     if (!port.GetScreenBufferInfo(output, &info)) {
-        Fail(269, "GetConsoleScreenBufferInfo");
+        Fail(Site::kResizeScreenInfo);
     }
     const CellCoord largest = port.GetLargestWindowSize(output);
     if (largest.x == 0 && largest.y == 0) {
-        Fail(272, "GetLargestConsoleWindowSize");
+        Fail(Site::kResizeLargestWindow);
     }
     columns = std::min(columns, largest.x);
     rows = std::min(rows, largest.y);
@@ -184,16 +244,16 @@ void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows) {
     if (info.size.x < columns || info.size.y < rows) {
         const CellCoord grown{std::max(columns, info.size.x), std::max(rows, info.size.y)};
         if (!port.SetScreenBufferSize(output, grown)) {
-            Fail(286, "SetConsoleScreenBufferSize");
+            Fail(Site::kResizeGrowBuffer);
         }
         compare = grown;
     }
     if (!port.SetWindowInfo(output, true, window)) {
-        Fail(290, "SetConsoleWindowInfo");
+        Fail(Site::kResizeWindow);
     }
     if (compare.x > columns || compare.y > rows) {
         if (!port.SetScreenBufferSize(output, CellCoord{columns, rows})) {
-            Fail(298, "SetConsoleScreenBufferSize");
+            Fail(Site::kResizeCutBuffer);
         }
     }
 }
@@ -202,22 +262,22 @@ void ClearConsole(ConsoleHandle output) {
     ConsolePort& port = CurrentConsolePort();
     ScreenBufferInfo info{};
     if (!port.GetScreenBufferInfo(output, &info)) {
-        Fail(115, "GetConsoleScreenBufferInfo");
+        Fail(Site::kClearScreenInfo);
     }
     const uint32_t cells = static_cast<uint32_t>(std::max<int>(info.size.x, 0)) *
                            static_cast<uint32_t>(std::max<int>(info.size.y, 0));
     uint32_t written = 0;
     if (!port.FillCharacter(output, ' ', cells, CellCoord{0, 0}, &written)) {
-        Fail(120, "FillConsoleOutputCharacter");
+        Fail(Site::kClearFillCharacter);
     }
     if (!port.GetScreenBufferInfo(output, &info)) {
-        Fail(123, "ConsoleScreenBufferInfo");
+        Fail(Site::kClearScreenInfoAgain);
     }
     if (!port.FillAttribute(output, info.attribute, cells, CellCoord{0, 0}, &written)) {
-        Fail(127, "FillConsoleOutputAttribute");
+        Fail(Site::kClearFillAttribute);
     }
     if (!port.SetCursorPosition(output, CellCoord{0, 0})) {
-        Fail(130, "SetConsoleCursorPosition");
+        Fail(Site::kClearCursorPosition);
     }
 }
 

@@ -32,6 +32,8 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size);
 bool DeleteFileAt(const char* path);
 
 // --- platform part (file_io_linux.cpp / file_io_windows.cpp) ----------------
+// The separator between a directory and a file name ('\\' on Windows, '/' on Linux).
+char PathSeparator();
 // Pushes what the stream's file holds to stable storage; the stream has been
 // flushed.  True on success.
 bool SyncFileToDisk(std::FILE* file);

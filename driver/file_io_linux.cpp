@@ -1,4 +1,5 @@
-// Linux only: flushing a file to the disk and a durable rename.  Nothing else lives here.
+// Linux only: the path separator, flushing a file to the disk and a durable rename; nothing else
+// lives here.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +37,10 @@ std::string DirectoryOf(const char* path) {
 }
 
 }  // namespace
+
+char PathSeparator() {
+    return '/';
+}
 
 bool SyncFileToDisk(std::FILE* file) {
     return file != nullptr && ::fsync(::fileno(file)) == 0;

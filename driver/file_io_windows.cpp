@@ -1,12 +1,17 @@
-// Windows only: flushing a file to the disk and a durable rename.  Nothing else lives here.
+// Windows only: the path separator, flushing a file to the disk and a durable rename; nothing else
+// lives here.
 #include <io.h>
 
 #include <cstdio>
 
-#include "console/win32.h"
 #include "driver/file_io.h"
+#include "platform/win32.h"
 
 namespace vtrl {
+
+char PathSeparator() {
+    return '\\';
+}
 
 bool SyncFileToDisk(std::FILE* file) {
     if (file == nullptr) {

@@ -15,10 +15,6 @@ constexpr size_t kFilePathLimit = 256;  // characters, terminator not counted
 constexpr char kImageFileName[] = "vtrlprog.bin";
 constexpr char kCalibrationFileName[] = "caldata.bin";
 
-// The separator between a directory and a file name on this platform
-// ('\\' on Windows, '/' on Linux).
-char PathSeparator();
-
 // Sets the program directory (the program path cut before its last separator,
 // "." when it has none) and the two file paths beside it, each cut to 256
 // characters.

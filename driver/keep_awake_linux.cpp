@@ -1,4 +1,5 @@
-// Linux keep-awake layer: nothing to do here (a service PC on Linux keeps its own power policy).
+// Linux only: keeping the PC awake, which needs nothing here (a Linux service PC keeps its own
+// power policy); nothing else lives here.
 #include "driver/keep_awake.h"
 
 namespace vtrl {

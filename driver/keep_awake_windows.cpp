@@ -1,6 +1,6 @@
-// Windows keep-awake layer: SetThreadExecutionState only; no program logic here.
-#include "console/win32.h"
+// Windows only: keeping the PC awake (SetThreadExecutionState); nothing else lives here.
 #include "driver/keep_awake.h"
+#include "platform/win32.h"
 
 namespace vtrl {
 

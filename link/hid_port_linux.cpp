@@ -1,4 +1,4 @@
-// Linux HID backend (hidapi, hidraw): the HidPort calls mapped onto hidapi; nothing else.
+// Linux only: the HID port (hidapi over hidraw); nothing else lives here.
 #include <hidapi/hidapi.h>
 
 #include <cerrno>

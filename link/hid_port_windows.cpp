@@ -1,5 +1,5 @@
-// Windows HID backend (SetupAPI and hid.dll passthrough); nothing else.
-#include "console/win32.h"
+// Windows only: the HID port (SetupAPI and hid.dll passthrough); nothing else lives here.
+#include "platform/win32.h"
 
 #include <setupapi.h>
 // mingw's hidsdi.h declares hid.dll's functions without C linkage.

@@ -1,4 +1,4 @@
-// Linux serial port (termios): only the platform calls behind SerialPort live here.
+// Linux only: the serial port (termios); nothing else lives here.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>

@@ -1,8 +1,8 @@
-// Windows serial port (kernel32 comm API): only the platform calls behind SerialPort live here.
+// Windows only: the serial port (kernel32 comm API); nothing else lives here.
 #include <cstring>
 
-#include "console/win32.h"
 #include "link/serial_port.h"
+#include "platform/win32.h"
 
 namespace vtrl {
 

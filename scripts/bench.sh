@@ -10,10 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-326652}
 
-scripts/install-deps.sh
-if ! [ -x /usr/bin/time ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends time
-fi
+scripts/install-deps.sh --bench
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target vtrlupg vtrlsim vtrl-sample-image
 build=build/linux

@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target vtrlupg-demo
-exec build/linux/driver/vtrlupg-demo "$@"
+exec build/linux/demo/vtrlupg-demo "$@"

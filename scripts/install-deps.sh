@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine, and nothing
-# that is already there.  Usage: scripts/install-deps.sh [--windows]
+# that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench]
 #   (no option)  Linux build: compiler, CMake, Ninja, GoogleTest sources, ncurses, hidapi, tmux
 #   --windows    also the mingw-w64 i686 cross compiler and Wine (32-bit) to run its tests
+#   --bench      also what scripts/bench.sh measures with (GNU time)
 set -euo pipefail
 
 want=(g++ cmake ninja-build googletest libncurses-dev libhidapi-dev tmux pkg-config util-linux
@@ -11,6 +12,7 @@ with_windows=0
 for arg in "$@"; do
     case "$arg" in
         --windows) with_windows=1 ;;
+        --bench) want+=(time) ;;
         *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done

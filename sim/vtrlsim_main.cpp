@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/flash_file.h"
 #include "sim/instrument.h"
 
 namespace {
@@ -200,64 +200,6 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return 0;
 }
 
-bool WriteAll(int fd, const uint8_t* data, size_t length, off_t offset) {
-    while (length > 0) {
-        const ssize_t n = pwrite(fd, data, length, offset);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
-}
-
-// Loads the flash file into the instrument, or creates it from the factory state.
-bool OpenFlashFile(const std::string& path, Instrument& instrument, Fd* fd) {
-    fd->Reset(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (fd->get() < 0) {
-        std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd->get(), &st) != 0) {
-        std::fprintf(stderr, "vtrlsim: cannot stat %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    if (st.st_size == 0) {
-        const std::vector<uint8_t>& image = instrument.FlashImage();
-        if (!WriteAll(fd->get(), image.data(), image.size(), 0)) {
-            std::fprintf(stderr, "vtrlsim: cannot write %s\n", path.c_str());
-            return false;
-        }
-        return true;
-    }
-    if (st.st_size != static_cast<off_t>(vtrl::sim::kFlashSize)) {
-        std::fprintf(stderr, "vtrlsim: %s holds %lld bytes, a flash image has %u\n", path.c_str(),
-                     static_cast<long long>(st.st_size), vtrl::sim::kFlashSize);
-        return false;
-    }
-    std::vector<uint8_t> image(vtrl::sim::kFlashSize);
-    size_t got = 0;
-    while (got < image.size()) {
-        const ssize_t n =
-            pread(fd->get(), image.data() + got, image.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            std::fprintf(stderr, "vtrlsim: cannot read %s\n", path.c_str());
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return instrument.LoadFlashImage(image);
-}
-
 // Event lines, with runs of programming commands over consecutive addresses
 // folded into one line.
 class EventLog {
@@ -312,79 +254,60 @@ void SetRaw(int fd) {
     tcsetattr(fd, TCSANOW, &t);
 }
 
-int Run(const Options& options) {
-    vtrl::sim::RealClock clock;
-    Instrument instrument(options.config);
-    instrument.SetKeepLog(false);
-    for (const Fault& f : options.faults) {
-        instrument.AddFault(f);
-    }
-
-    Fd flash_fd;
-    if (!OpenFlashFile(options.flash_path, instrument, &flash_fd)) {
-        return 2;
-    }
-
-    std::unique_ptr<FILE, int (*)(FILE*)> events_file(nullptr, &std::fclose);
-    FILE* events_out = stdout;
-    if (!options.events_path.empty()) {
-        events_file.reset(std::fopen(options.events_path.c_str(), "w"));
-        events_out = events_file.get();
-        if (events_out == nullptr) {
-            std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", options.events_path.c_str(),
-                         std::strerror(errno));
-            return 2;
+// The pseudo-terminal a host opens as its serial port: its slave side stays
+// open here too, so the master stays readable (no EIO) while hosts open and
+// close theirs.
+class PseudoTerminal {
+  public:
+    ~PseudoTerminal() {
+        if (!link_path_.empty()) {
+            unlink(link_path_.c_str());
         }
     }
-    EventLog events(events_out);
-    bool flash_write_failed = false;
-    instrument.SetEventSink([&](const InstrumentEvent& e) {
-        if ((e.kind == InstrumentEvent::kErase || e.kind == InstrumentEvent::kProgram) &&
-            e.length > 0) {
-            const uint8_t* at =
-                instrument.FlashImage().data() + (e.address - vtrl::sim::kFlashBase);
-            if (!WriteAll(flash_fd.get(), at, e.length,
-                          static_cast<off_t>(e.address - vtrl::sim::kFlashBase))) {
-                flash_write_failed = true;
+    // False with a message printed when it cannot be made.
+    bool Open(const std::string& link_path) {
+        master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (master_.get() < 0 || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
+            return Failed("cannot create a pseudo-terminal");
+        }
+        const char* slave_name = ptsname(master_.get());
+        if (slave_name == nullptr) {
+            return Failed("no pseudo-terminal name");
+        }
+        path_ = slave_name;
+        slave_.Reset(open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (slave_.get() < 0) {
+            return Failed(("cannot open " + path_).c_str());
+        }
+        SetRaw(slave_.get());
+        fcntl(master_.get(), F_SETFL, fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
+        if (!link_path.empty()) {
+            unlink(link_path.c_str());
+            if (symlink(path_.c_str(), link_path.c_str()) != 0) {
+                return Failed(("cannot link " + link_path).c_str());
             }
+            link_path_ = link_path;
         }
-        events.Add(e);
-    });
+        return true;
+    }
+    const std::string& Path() const { return path_; }
+    int Master() const { return master_.get(); }
 
-    Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-        std::fprintf(stderr, "vtrlsim: cannot create a pseudo-terminal: %s\n",
-                     std::strerror(errno));
-        return 2;
+  private:
+    static bool Failed(const char* what) {
+        std::fprintf(stderr, "vtrlsim: %s: %s\n", what, std::strerror(errno));
+        return false;
     }
-    const char* slave_name = ptsname(master.get());
-    if (slave_name == nullptr) {
-        std::fprintf(stderr, "vtrlsim: no pseudo-terminal name: %s\n", std::strerror(errno));
-        return 2;
-    }
-    const std::string slave_path = slave_name;
-    // Holding the slave open ourselves keeps the master readable (no EIO)
-    // while hosts open and close their side.
-    Fd slave(open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (slave.get() < 0) {
-        std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", slave_path.c_str(),
-                     std::strerror(errno));
-        return 2;
-    }
-    SetRaw(slave.get());
-    fcntl(master.get(), F_SETFL, fcntl(master.get(), F_GETFL) | O_NONBLOCK);
-    if (!options.link_path.empty()) {
-        unlink(options.link_path.c_str());
-        if (symlink(slave_path.c_str(), options.link_path.c_str()) != 0) {
-            std::fprintf(stderr, "vtrlsim: cannot link %s: %s\n", options.link_path.c_str(),
-                         std::strerror(errno));
-            return 2;
-        }
-    }
+    Fd master_;
+    Fd slave_;
+    std::string path_;
+    std::string link_path_;
+};
 
-    std::printf("%s\n", slave_path.c_str());
-    std::fflush(stdout);
-
+// Moves bytes between the pseudo-terminal and the instrument's serial framing
+// until SIGTERM or SIGINT.  Returns 0, or 1 when the line or the flash file failed.
+int Serve(const PseudoTerminal& pty, Instrument& instrument, bool paced, EventLog& events,
+          const vtrl::sim::FlashFile& flash) {
     // SIGTERM and SIGINT get through only while ppoll waits, so a stop request
     // cannot slip in between the check of g_stop and a long wait.
     sigset_t stop_signals;
@@ -396,9 +319,9 @@ int Run(const Options& options) {
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
 
-    vtrl::sim::SerialEndpoint serial(instrument, clock, options.paced);
+    vtrl::sim::RealClock clock;
+    vtrl::sim::SerialEndpoint serial(instrument, clock, paced);
     uint64_t last_activity_us = clock.NowUs();
-    int status = 0;
     while (!g_stop) {
         // Wake for the next byte due to the host, or now and then to fold the
         // event summary of a finished run of programming commands.
@@ -408,18 +331,17 @@ int Run(const Options& options) {
             const uint64_t next = serial.NextArrivalUs();
             wait_us = next > now ? next - now : 0;
         }
-        pollfd p{master.get(), POLLIN, 0};
+        pollfd p{pty.Master(), POLLIN, 0};
         const timespec timeout{static_cast<time_t>(wait_us / 1000000),
                                static_cast<long>((wait_us % 1000000) * 1000)};
         const int ready = ppoll(&p, 1, &timeout, &wait_mask);
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "vtrlsim: poll: %s\n", std::strerror(errno));
-            status = 1;
-            break;
+            return 1;
         }
         if (ready > 0 && (p.revents & POLLIN)) {
             uint8_t buffer[1024];
-            const ssize_t n = read(master.get(), buffer, sizeof buffer);
+            const ssize_t n = read(pty.Master(), buffer, sizeof buffer);
             if (n > 0) {
                 serial.HostWrite(buffer, static_cast<size_t>(n));
                 last_activity_us = clock.NowUs();
@@ -429,7 +351,7 @@ int Run(const Options& options) {
         const size_t due = serial.HostRead(out, sizeof out);
         size_t sent = 0;
         while (sent < due) {
-            const ssize_t n = write(master.get(), out + sent, due - sent);
+            const ssize_t n = write(pty.Master(), out + sent, due - sent);
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -446,21 +368,57 @@ int Run(const Options& options) {
         if (clock.NowUs() - last_activity_us > 300000) {
             events.Flush();
         }
-        if (flash_write_failed) {
-            std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.flash_path.c_str());
-            status = 1;
-            break;
+        if (flash.Failed()) {
+            return 1;
         }
     }
+    return 0;
+}
 
+int Run(const Options& options) {
+    Instrument instrument(options.config);
+    instrument.SetKeepLog(false);
+    for (const Fault& f : options.faults) {
+        instrument.AddFault(f);
+    }
+
+    vtrl::sim::FlashFile flash;
+    std::string error;
+    if (!flash.Open(options.flash_path, instrument, false, &error)) {
+        std::fprintf(stderr, "vtrlsim: %s\n", error.c_str());
+        return 2;
+    }
+
+    std::unique_ptr<FILE, int (*)(FILE*)> events_file(nullptr, &std::fclose);
+    FILE* events_out = stdout;
+    if (!options.events_path.empty()) {
+        events_file.reset(std::fopen(options.events_path.c_str(), "w"));
+        events_out = events_file.get();
+        if (events_out == nullptr) {
+            std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", options.events_path.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+    }
+    EventLog events(events_out);
+    instrument.SetEventSink([&](const InstrumentEvent& e) {
+        flash.Follow(e);
+        events.Add(e);
+    });
+
+    PseudoTerminal pty;
+    if (!pty.Open(options.link_path)) {
+        return 2;
+    }
+    std::printf("%s\n", pty.Path().c_str());
+    std::fflush(stdout);
+
+    int status = Serve(pty, instrument, options.paced, events, flash);
     events.Flush();
-    const std::vector<uint8_t>& image = instrument.FlashImage();
-    if (!WriteAll(flash_fd.get(), image.data(), image.size(), 0) || fsync(flash_fd.get()) != 0) {
+    instrument.SetEventSink(nullptr);
+    if (!flash.Close()) {
         std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.flash_path.c_str());
         status = 1;
-    }
-    if (!options.link_path.empty()) {
-        unlink(options.link_path.c_str());
     }
     return status;
 }

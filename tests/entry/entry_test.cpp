@@ -11,6 +11,7 @@
 
 #include "console/dconsole.h"
 #include "driver/entry.h"
+#include "driver/program_state.h"
 #include "link/hid_port.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
@@ -49,19 +50,12 @@ class EntryTest : public ::testing::Test {
         console_.Install();
         console_.ClearMessageTexts();
         screen_.Install();
-        ResetConsoleState();
         SetHidPort(&hid_);
         SetSerialPort(&serial_);
-        ResetUSBLink();
-        ResetSerialLink();
-        ResetProtocolState();
-        ResetEntryState();
+        ResetProgramState();
     }
     void TearDown() override {
-        ResetUSBLink();
-        ResetSerialLink();
-        ResetProtocolState();
-        ResetEntryState();
+        ResetProgramState();
         SetHidPort(nullptr);
         SetSerialPort(nullptr);
     }

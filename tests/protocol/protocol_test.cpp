@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/program_state.h"
 #include "link/serial_port.h"
 #include "sim/sim_serial_port.h"
 #include "tests/usb/usb_test_rig.h"
@@ -284,17 +285,14 @@ class SerialProtocol : public ::testing::Test {
     sim::SimSerialPort port{clock};
     void SetUp() override {
         SetHidPort(nullptr);
-        ResetUSBLink();
-        ResetSerialLink();
-        ResetProtocolState();
+        ResetProgramState();
         SetSerialPort(&port);
         port.ConnectInstrument(1, instrument);
         ASSERT_TRUE(OpenCommPort(kCommBaudRate, 0));
         ASSERT_FALSE(USBLinkSelected());
     }
     void TearDown() override {
-        ResetSerialLink();
-        ResetProtocolState();
+        ResetProgramState();
         SetSerialPort(nullptr);
     }
 };

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/program_state.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
 #include "sim/clock.h"
@@ -23,10 +24,10 @@ class SerialLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
         SetSerialPort(&ports_);
-        ResetSerialLink();
+        ResetProgramState();
     }
     void TearDown() override {
-        ResetSerialLink();
+        ResetProgramState();
         SetSerialPort(nullptr);
     }
 

@@ -10,6 +10,7 @@
 
 #include "console/dconsole.h"
 #include "driver/entry.h"
+#include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
 #include "sim/image.h"
@@ -279,7 +280,7 @@ TEST(FilePaths, ADirectoryTooLongForThePathsIsNeverUsed) {
     ASSERT_EQ(deep.size(), 244u);
     std::filesystem::create_directory(deep);
     const std::string decoy = deep + PathSeparator() + "vtrlprog.bi";
-    test::WriteBytes(decoy, test::MakeImageBytes(kFullSize, 1007));
+    test::WriteBytes(decoy, sim::MakeImage(kFullSize, 1007, 1));
     const std::vector<uint8_t> before = bench.instrument.FlashImage();
 
     EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);

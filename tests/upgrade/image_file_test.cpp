@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "driver/crc16.h"
+#include "driver/file_io.h"
 #include "driver/image_file.h"
+#include "sim/image.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl {
@@ -56,9 +58,7 @@ class ImageFile : public ::testing::Test {
 TEST_F(ImageFile, SixByteImageIsSoundAndCarriesItsVersion) {
     // Version 1006 (EE 03 00 00) and the CRC of those four bytes, low byte first.
     std::vector<uint8_t> bytes = {0xEE, 0x03, 0x00, 0x00};
-    CRC16Reset();
-    CRC16Update(bytes.data(), 4);
-    const uint16_t crc = CRC16Value();
+    const uint16_t crc = sim::Crc16Arc(bytes);
     bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
     bytes.push_back(static_cast<uint8_t>(crc >> 8));
     test::WriteBytes(Path("six.bin"), bytes);
@@ -78,7 +78,7 @@ TEST_F(ImageFile, SixByteImageIsSoundAndCarriesItsVersion) {
 }
 
 TEST_F(ImageFile, LargeImageIsCheckedOverProgramAndVersionBytes) {
-    const std::vector<uint8_t> image = test::MakeImageBytes(262141, 1007);
+    const std::vector<uint8_t> image = sim::MakeImage(262141, 1007, 1);
     test::WriteBytes(Path("big.bin"), image);
     uint32_t version = 0;
     EXPECT_EQ(CheckProgramFile(Path("big.bin").c_str(), &version), kProgramFileSound);

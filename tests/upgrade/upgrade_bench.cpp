@@ -7,15 +7,17 @@
 
 #include "console/dconsole.h"
 #include "driver/calibration.h"
-#include "driver/crc16.h"
 #include "driver/entry.h"
+#include "driver/file_io.h"
 #include "driver/image_file.h"
+#include "driver/program_state.h"
 #include "link/hid_port.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
 #include "link/usb_link.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
+#include "sim/image.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl::test {
@@ -29,7 +31,7 @@ UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
 UpgradeBench::~UpgradeBench() {
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
-    ResetModules();
+    ResetProgramState();
     SetConsolePort(nullptr);
     screen_.reset();
     console_.reset();
@@ -37,22 +39,10 @@ UpgradeBench::~UpgradeBench() {
     RemoveTree(dir);
 }
 
-void UpgradeBench::ResetModules() {
-    ResetUSBLink();
-    ResetSerialLink();
-    ResetProtocolState();
-    ResetOperationsState();
-    ResetConsoleState();
-    ResetEntryState();
-    ResetImageFileState();
-    ResetCalibrationState();
-    ResetCRC16State();
-}
-
 void UpgradeBench::Connect() {
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
-    ResetModules();
+    ResetProgramState();
     screen_.reset();
     console_.reset();
     console_ = std::make_unique<FakeConsole>(clock);
@@ -85,7 +75,7 @@ std::string UpgradeBench::FileBeside(const char* name) const {
 }
 
 std::vector<uint8_t> UpgradeBench::WriteImage(uint32_t size, uint32_t version, uint32_t seed) {
-    std::vector<uint8_t> image = MakeImageBytes(size, version, seed);
+    std::vector<uint8_t> image = sim::MakeImage(size, version, seed);
     WriteImageBytes(image);
     return image;
 }

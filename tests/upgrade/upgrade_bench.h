@@ -77,7 +77,6 @@ class UpgradeBench {
 
   private:
     void Connect();
-    static void ResetModules();
 
     std::unique_ptr<FakeConsole> console_;
     std::unique_ptr<ScreenRecorder> screen_;

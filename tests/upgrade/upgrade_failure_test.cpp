@@ -116,7 +116,7 @@ TEST(UpgradeRefused, DeclinedPromptOversizeAndBadImagesChangeNothing) {
         SCOPED_TRACE(c.name);
         UpgradeBench bench(BenchLink::kUsb);
         if (c.size != 0) {
-            std::vector<uint8_t> image = test::MakeImageBytes(c.size, 1007);
+            std::vector<uint8_t> image = sim::MakeImage(c.size, 1007, 1);
             if (c.damage) {
                 image[image.size() - 1] ^= 0x40;
             }

@@ -6,8 +6,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "driver/crc16.h"
-
 namespace vtrl::test {
 
 namespace fs = std::filesystem;
@@ -51,25 +49,6 @@ bool FileExists(const std::string& path) {
 bool Erased(const std::vector<uint8_t>& bytes) {
     return !bytes.empty() &&
            std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
-}
-
-std::vector<uint8_t> MakeImageBytes(uint32_t size, uint32_t version, uint32_t seed) {
-    std::vector<uint8_t> image(size < 6 ? 6 : size);
-    uint32_t x = seed * 2654435761u + 12345u;
-    for (size_t i = 0; i < image.size() - 6; ++i) {
-        x = x * 1103515245u + 12345u;
-        image[i] = static_cast<uint8_t>(x >> 16);
-    }
-    const size_t t = image.size() - 6;
-    for (int i = 0; i < 4; ++i) {
-        image[t + i] = static_cast<uint8_t>(version >> (8 * i));
-    }
-    CRC16Reset();
-    CRC16Update(image.data(), static_cast<int32_t>(image.size() - 2));
-    const uint16_t crc = CRC16Value();
-    image[t + 4] = static_cast<uint8_t>(crc & 0xFF);
-    image[t + 5] = static_cast<uint8_t>(crc >> 8);
-    return image;
 }
 
 }  // namespace vtrl::test

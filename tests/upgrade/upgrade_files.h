@@ -1,5 +1,5 @@
-// Files for the upgrade tests: scratch directories, images with a sound
-// trailer, whole-file reads and writes.
+// Files for the upgrade tests: scratch directories, whole-file reads and
+// writes.  Images come from the stand-in (sim/image.h).
 #pragma once
 
 #include <cstdint>
@@ -18,9 +18,5 @@ bool FileExists(const std::string& path);
 
 // True when every byte is 0xFF (erased flash) and there is at least one.
 bool Erased(const std::vector<uint8_t>& bytes);
-
-// An image of `size` bytes (at least 6): program bytes from `seed`, then the
-// version and the CRC-16 trailer.
-std::vector<uint8_t> MakeImageBytes(uint32_t size, uint32_t version, uint32_t seed = 1);
 
 }  // namespace vtrl::test

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/program_state.h"
 #include "link/hid_port.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
@@ -33,13 +34,10 @@ class HidapiBackend : public ::testing::Test {
     void SetUp() override {
         ResetFakeHidapi();
         SetHidPort(&NativeHidPort());
-        ResetUSBLink();
-        ResetSerialLink();
-        ResetProtocolState();
+        ResetProgramState();
     }
     void TearDown() override {
-        ResetUSBLink();
-        ResetProtocolState();
+        ResetProgramState();
         SetHidPort(nullptr);
         ResetFakeHidapi();
     }

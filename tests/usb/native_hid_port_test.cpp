@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "driver/program_state.h"
 #include "link/hid_port.h"
 #include "link/usb_link.h"
 
@@ -15,10 +16,10 @@ class NativeHid : public ::testing::Test {
   protected:
     void SetUp() override {
         SetHidPort(&NativeHidPort());
-        ResetUSBLink();
+        ResetProgramState();
     }
     void TearDown() override {
-        ResetUSBLink();
+        ResetProgramState();
         SetHidPort(nullptr);
     }
 };

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "driver/program_state.h"
 #include "link/hid_port.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
@@ -24,13 +25,10 @@ struct UsbRig {
     explicit UsbRig(uint16_t release = 2) {
         instrument.Config().usb_release = release;
         SetHidPort(&port);
-        ResetUSBLink();
-        ResetSerialLink();
-        ResetProtocolState();
+        ResetProgramState();
     }
     ~UsbRig() {
-        ResetUSBLink();
-        ResetProtocolState();
+        ResetProgramState();
         SetHidPort(nullptr);
     }
 

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "link/hid_port.h"
 #include "link/serial_port.h"
 #include "sim/clock.h"
+#include "sim/flash_file.h"
 #include "sim/image.h"
 #include "sim/instrument.h"
 #include "sim/sim_hid_port.h"
@@ -43,45 +43,6 @@ bool WriteWhole(const fs::path& path, const std::vector<uint8_t>& bytes) {
     return static_cast<bool>(out);
 }
 
-// The instrument's flash, kept in a file that follows every erase and
-// programming command as it happens.
-class FlashFile {
-  public:
-    FlashFile(const fs::path& path, vtrl::sim::Instrument& instrument) : instrument_(instrument) {
-        std::vector<uint8_t> image;
-        {
-            std::ifstream in(path, std::ios::binary);
-            image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        if (image.size() != vtrl::sim::kFlashSize || !instrument.LoadFlashImage(image)) {
-            WriteWhole(path, instrument.FlashImage());
-        }
-        file_.open(path, std::ios::binary | std::ios::in | std::ios::out);
-        instrument.SetEventSink([this](const vtrl::sim::InstrumentEvent& e) { Follow(e); });
-    }
-    ~FlashFile() { instrument_.SetEventSink(nullptr); }
-    FlashFile(const FlashFile&) = delete;
-    FlashFile& operator=(const FlashFile&) = delete;
-
-  private:
-    void Follow(const vtrl::sim::InstrumentEvent& e) {
-        const bool changes_flash = e.kind == vtrl::sim::InstrumentEvent::kErase ||
-                                   e.kind == vtrl::sim::InstrumentEvent::kProgram;
-        if (!changes_flash || e.length == 0 || !file_ || e.address < vtrl::sim::kFlashBase ||
-            e.address - vtrl::sim::kFlashBase + uint64_t{e.length} > vtrl::sim::kFlashSize) {
-            return;
-        }
-        const uint32_t offset = e.address - vtrl::sim::kFlashBase;
-        file_.seekp(offset);
-        file_.write(reinterpret_cast<const char*>(instrument_.FlashImage().data() + offset),
-                    e.length);
-        file_.flush();
-    }
-
-    vtrl::sim::Instrument& instrument_;
-    std::fstream file_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,7 +59,11 @@ int main(int argc, char** argv) {
     config.erase_time_ms = 150;
     config.program_word_time_us = 20;
     vtrl::sim::Instrument instrument(config);
-    FlashFile flash(dir / kFlashFileName, instrument);
+    // A flash file that cannot be used leaves a factory-fresh instrument.
+    vtrl::sim::FlashFile flash;
+    std::string error;
+    flash.Open((dir / kFlashFileName).string(), instrument, true, &error);
+    instrument.SetEventSink([&flash](const vtrl::sim::InstrumentEvent& e) { flash.Follow(e); });
 
     vtrl::sim::SimHidPort hid(clock);
     hid.AddInstrument(instrument);
@@ -108,5 +73,7 @@ int main(int argc, char** argv) {
     vtrl::SetSerialPort(&vtrl::NoSerialPort());
     const int status = vtrl::RunUpgradeProgram(argc, argv);
     vtrl::SetHidPort(nullptr);
+    instrument.SetEventSink(nullptr);
+    flash.Close();
     return status;
 }
