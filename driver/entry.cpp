@@ -70,9 +70,6 @@ bool ProtocolRunning() {
 void SetSerialSearch(bool on) {
     g_serial_search = on;
 }
-bool SerialSearchEnabled() {
-    return g_serial_search;
-}
 void ResetEntryState() {
     g_serial_search = false;
 }

@@ -45,7 +45,6 @@ bool ReadFirmwareVersion(uint32_t* firmware_version);
 
 // The serial search switch (-C); off at start.
 void SetSerialSearch(bool on);
-bool SerialSearchEnabled();
 
 // Initial state: serial search off.
 void ResetEntryState();

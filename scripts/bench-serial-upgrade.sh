@@ -5,8 +5,7 @@ source "$(dirname "$0")/../tests/e2e-linux/lib.sh"
 e2e_begin "$@"
 
 size=${BENCH_IMAGE_SIZE:-326652}
-sample_tool="$(dirname "$E2E_VTRLUPG")/vtrl-sample-image"
-"$sample_tool" "$E2E_PROGRAM_DIR/vtrlprog.bin" "$size" 1007 || e2e_fail "cannot write the image"
+e2e_make_image "$size" 1007
 
 # vtrlupg under GNU time; the program still finds its image beside itself.
 mv "$E2E_PROGRAM_DIR/vtrlupg" "$E2E_PROGRAM_DIR/vtrlupg.bin"
@@ -17,13 +16,13 @@ WRAP
 chmod +x "$E2E_PROGRAM_DIR/vtrlupg"
 
 e2e_start_sim --version 1006
-e2e_bind_com 1
+e2e_bind_serial ttyS0
 e2e_start_upgrade -C
-e2e_wait_screen "Proceed with download? y/n :"
+e2e_wait_text "Proceed with download? y/n :"
 e2e_send_keys y
-e2e_wait_screen " Upgrade complete -- Restarting instrument!"
+e2e_wait_text " Upgrade complete -- Restarting instrument!"
 e2e_wait_exit 0
-cmp -n "$size" -i 4:0 "$E2E_DIR/flash.bin" "$E2E_PROGRAM_DIR/vtrlprog.bin" ||
+cmp -n "$size" -i 4:0 "$E2E_DIR/flash.bin" "$E2E_IMAGE" ||
     e2e_fail "the flash does not hold the image"
 
 read -r seconds peak_kib <"$E2E_DIR/time.txt"

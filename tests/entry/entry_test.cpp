@@ -139,7 +139,6 @@ TEST_F(EntryTest, OptionsTable) {
         EXPECT_EQ(Run(c.args), c.status);
         EXPECT_EQ(console_.Title(), "WIN32 Vantrel Program Upgrade Version 1.006");
         EXPECT_EQ(console_.PendingKeys(), 0u);
-        EXPECT_EQ(SerialSearchEnabled(), c.serial_search);
         if (c.refusal != nullptr) {
             EXPECT_EQ(console_.MessageTexts(), Messages{c.refusal});
             EXPECT_EQ(serial_.Counts().open_attempts, opens_before) << "a link was touched";

@@ -217,9 +217,9 @@ TEST_F(SerialLinkTest, SendGivesUpOnAPortThatStopsTakingBytes) {
         Bytes packet(100, 0xA5);
         EXPECT_FALSE(SendCommPacket(packet.data(), 100));
         EXPECT_EQ(ports_.Written(1).size(), 10u);
-        EXPECT_EQ(ports_.Counts().stalled_writes - stalled_before, kCommWriteStallBudget);
-        // The drain's last empty read, then at most 10 ms per stalled write.
-        EXPECT_LE(clock_.NowMs() - start, 10u + kCommWriteStallBudget * 10);
+        EXPECT_GT(ports_.Counts().stalled_writes - stalled_before, 1u) << "given up at once";
+        // About a second of a dead port, no more.
+        EXPECT_LE(clock_.NowMs() - start, 1100u);
     }
 }
 
@@ -338,7 +338,7 @@ TEST_F(SerialLinkTest, DrainOfAChatteringLineEnds) {
     OpenPort(1);
     ports_.SetEndlessInput(1, 0x55);
     FlushCommInput();
-    EXPECT_EQ(ports_.Counts().bytes_read, kCommDrainLimit);
+    EXPECT_GT(ports_.Counts().bytes_read, 512u) << "more than a queue's worth is drained";
     const uint8_t packet[] = {72};
     EXPECT_TRUE(SendCommPacket(packet, 1));
     EXPECT_EQ(ports_.Written(1), Bytes{72});

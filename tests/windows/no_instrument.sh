@@ -9,24 +9,24 @@ source "$(dirname "$0")/lib.sh"
 w_begin "$@"
 
 w_start_program
-w_wait_text " No Vantrel detected on USB."
+e2e_wait_text " No Vantrel detected on USB."
 w_expect_title "WIN32 Vantrel Program Upgrade Version 1.006"
-size=$(w_tmux display-message -p -t w '#{pane_width}x#{pane_height}')
-[ "$size" = 80x40 ] || w_fail "the pane is $size, not 80x40"
-w_expect_screen no-usb <<'SCREEN'
+size=$(e2e_tmux display-message -p -t e2e '#{pane_width}x#{pane_height}')
+[ "$size" = 80x40 ] || e2e_fail "the pane is $size, not 80x40"
+e2e_expect_screen no-usb <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16  No Vantrel detected on USB.
 text 17 18  Press a key
 SCREEN
 
-w_send_keys x
-w_wait_text " No instrument connected!" 5
-w_expect_screen no-instrument <<'SCREEN'
+e2e_send_keys x
+e2e_wait_text " No instrument connected!" 5
+e2e_expect_screen no-instrument <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16  No instrument connected!
 text 17 17  Aborting --
 SCREEN
-w_wait_exit 2 10
-w_pass
+e2e_wait_exit 2 10
+e2e_pass

@@ -13,28 +13,28 @@ sim_options=("${@:5}")
 w_begin "$1" "$2" "$3"
 
 calibration_offset=$((0xCFC00 - 0x80000))
-w_start_sim --version 1006 --seed 3 "${sim_options[@]}"
+e2e_start_sim --version 1006 --seed 3 "${sim_options[@]}"
 w_map_com1
-w_make_image "$size" 1007
-record_before=$(w_flash_bytes "$calibration_offset" 1024)
-[ ${#record_before} = 2048 ] || w_fail "vtrlsim's flash file has no calibration record"
+e2e_make_image "$size" 1007
+record_before=$(e2e_flash_bytes "$calibration_offset" 1024)
+[ ${#record_before} = 2048 ] || e2e_fail "vtrlsim's flash file has no calibration record"
 
 w_start_program -C
-w_wait_text " Found Vantrel Version 1.006 on COM1"
-w_expect_screen found <<'SCREEN'
+e2e_wait_text " Found Vantrel Version 1.006 on COM1"
+e2e_expect_screen found <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16  Found Vantrel Version 1.006 on COM1
 SCREEN
 
-w_expect_version_prompt 1.006 1.007
-w_wait_event "remote mode on" 1
-w_send_keys y
+e2e_expect_version_prompt 1.006 1.007
+e2e_wait_event "remote mode on" 1
+e2e_send_keys y
 
 # The progress window: its frame, its first line, and the block counter
 # going down on its second line.
-w_wait_text " Remaining blocks: "
-w_expect_screen progress <<'SCREEN'
+e2e_wait_text " Remaining blocks: "
+e2e_expect_screen progress <<'SCREEN'
 fill 1F
 box 15 10 65 20 1F 0F double
 text 16 11  Downloading: 
@@ -44,53 +44,53 @@ SCREEN
 if [ "$size" -gt 262140 ]; then
     # While flash is being changed the record's only safe copy is caldata.bin,
     # beside the program (not in the directory the program was started from).
-    [ -f "$W_PROGRAM_DIR/caldata.bin" ] || w_fail "no caldata.bin beside the program during the download"
-    [ "$(w_flash_bytes 0 1024 "$W_PROGRAM_DIR/caldata.bin")" = "$record_before" ] ||
-        w_fail "caldata.bin does not hold the instrument's calibration record"
-    w_log "caldata.bin beside the program holds the calibration record"
+    [ -f "$E2E_PROGRAM_DIR/caldata.bin" ] || e2e_fail "no caldata.bin beside the program during the download"
+    [ "$(e2e_flash_bytes 0 1024 "$E2E_PROGRAM_DIR/caldata.bin")" = "$record_before" ] ||
+        e2e_fail "caldata.bin does not hold the instrument's calibration record"
+    e2e_log "caldata.bin beside the program holds the calibration record"
 fi
 blocks=$((size / 498))
 first=
-deadline=$((SECONDS + W_TIMEOUT + blocks / 5))
+deadline=$((SECONDS + E2E_TIMEOUT + blocks / 5))
 while [ $SECONDS -lt $deadline ]; do
-    line=$(w_screen | sed -n 12p)
+    line=$(e2e_screen | sed -n 12p)
     if [[ $line =~ Remaining\ blocks:\ ([0-9]+)\ \ Retries:\ ([0-9]+) ]]; then
         count=${BASH_REMATCH[1]}
-        [ "$count" -lt "$blocks" ] || w_fail "the counter shows $count of $blocks blocks"
+        [ "$count" -lt "$blocks" ] || e2e_fail "the counter shows $count of $blocks blocks"
         if [ -z "$first" ]; then
             first=$count
         elif [ "$count" -lt "$first" ]; then
-            w_log "progress line counts down: $first, then $count"
+            e2e_log "progress line counts down: $first, then $count"
             break
         elif [ "$count" -gt "$first" ]; then
-            w_fail "the counter went up from $first to $count"
+            e2e_fail "the counter went up from $first to $count"
         fi
-    elif grep -qF "Upgrade complete" <<<"$(w_screen)"; then
+    elif grep -qF "Upgrade complete" <<<"$(e2e_screen)"; then
         break
     fi
     sleep 0.05
 done
-[ -n "$first" ] || w_fail "no block counter was seen"
+[ -n "$first" ] || e2e_fail "no block counter was seen"
 
-w_wait_text " Upgrade complete -- Restarting instrument!" $((W_TIMEOUT + blocks / 5))
-w_expect_screen complete <<'SCREEN'
+e2e_wait_text " Upgrade complete -- Restarting instrument!" $((E2E_TIMEOUT + blocks / 5))
+e2e_expect_screen complete <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16  Upgrade complete -- Restarting instrument!
 SCREEN
-w_wait_exit 0 15
-w_wait_event "restart 0xFFFF0" 5
+e2e_wait_exit 0 15
+e2e_wait_event "restart 0xFFFF0" 5
 if [ "$size" -gt 262140 ]; then
-    grep -q "^erase sector 0" "$W_DIR/events.log" || w_fail "the calibration sector was not erased"
+    grep -q "^erase sector 0" "$E2E_DIR/events.log" || e2e_fail "the calibration sector was not erased"
 fi
-[ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
-[ -e "$W_DIR/cwd/caldata.bin" ] && w_fail "caldata.bin was written to the working directory"
+[ -e "$E2E_PROGRAM_DIR/caldata.bin" ] && e2e_fail "caldata.bin was left beside the program"
+[ -e "$E2E_DIR/cwd/caldata.bin" ] && e2e_fail "caldata.bin was written to the working directory"
 
-w_stop_sim
-[ "$(w_flash_bytes 0 4)" = 3412a5a5 ] ||
-    w_fail "marker words are $(w_flash_bytes 0 4), not 0x1234 0xA5A5"
-cmp -s -n "$size" -i 4:0 "$W_DIR/flash.bin" "$W_IMAGE" || w_fail "flash does not hold the image from 0x80004"
-[ "$(w_flash_bytes "$calibration_offset" 1024)" = "$record_before" ] ||
-    w_fail "the calibration record changed"
-w_log "flash holds the $size-byte image, valid markers and the original calibration record"
-w_pass
+e2e_stop_sim
+[ "$(e2e_flash_bytes 0 4)" = 3412a5a5 ] ||
+    e2e_fail "marker words are $(e2e_flash_bytes 0 4), not 0x1234 0xA5A5"
+cmp -s -n "$size" -i 4:0 "$E2E_DIR/flash.bin" "$E2E_IMAGE" || e2e_fail "flash does not hold the image from 0x80004"
+[ "$(e2e_flash_bytes "$calibration_offset" 1024)" = "$record_before" ] ||
+    e2e_fail "the calibration record changed"
+e2e_log "flash holds the $size-byte image, valid markers and the original calibration record"
+e2e_pass

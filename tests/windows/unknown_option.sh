@@ -7,13 +7,13 @@ source "$(dirname "$0")/lib.sh"
 w_begin "$@"
 
 w_start_program image /xyz -C
-w_wait_text "Unknown argument -xyz."
-w_expect_screen refused <<'SCREEN'
+e2e_wait_text "Unknown argument -xyz."
+e2e_expect_screen refused <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16 Unknown argument -xyz.
 text 17 17  Please press a key...
 SCREEN
-w_send_keys q
-w_wait_exit 1 10
-w_pass
+e2e_send_keys q
+e2e_wait_exit 1 10
+e2e_pass

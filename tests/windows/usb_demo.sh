@@ -9,17 +9,17 @@ source "$(dirname "$0")/lib.sh"
 w_begin "$@"
 
 # A factory-fresh flash file from vtrlsim, put where the demo keeps its flash.
-w_start_sim --version 1006 --seed 5
-w_stop_sim
-cp "$W_DIR/flash.bin" "$W_PROGRAM_DIR/vtrlsim-demo-flash.bin"
+e2e_start_sim --version 1006 --seed 5
+e2e_stop_sim
+cp "$E2E_DIR/flash.bin" "$E2E_PROGRAM_DIR/vtrlsim-demo-flash.bin"
 calibration_offset=$((0xCFC00 - 0x80000))
-record_before=$(w_flash_bytes "$calibration_offset" 1024)
+record_before=$(e2e_flash_bytes "$calibration_offset" 1024)
 size=300000
-w_make_image "$size" 1007 11
+e2e_make_image "$size" 1007 11
 
 w_start_program
-w_wait_text "Serial Number = "
-w_expect_screen usb-found <<'SCREEN'
+e2e_wait_text "Serial Number = "
+e2e_expect_screen usb-found <<'SCREEN'
 fill 1F
 box 7 15 74 24 1F 0F double
 text 8 16 Found Vantrel on USB 
@@ -31,23 +31,23 @@ text 8 20 Product =
 text 8 21 Serial Number = 
 SCREEN
 
-w_expect_version_prompt 1.006 1.007
-w_send_keys Y
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys Y
 
-w_wait_text " Upgrade complete -- Restarting instrument!" 120
-w_expect_screen complete <<'SCREEN'
+e2e_wait_text " Upgrade complete -- Restarting instrument!" 120
+e2e_expect_screen complete <<'SCREEN'
 fill 1F
 box 16 15 66 25 1F 0F double
 text 17 16  Upgrade complete -- Restarting instrument!
 SCREEN
-w_wait_exit 0 15
-[ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
+e2e_wait_exit 0 15
+[ -e "$E2E_PROGRAM_DIR/caldata.bin" ] && e2e_fail "caldata.bin was left beside the program"
 
-flash="$W_PROGRAM_DIR/vtrlsim-demo-flash.bin"
-[ "$(w_flash_bytes 0 4 "$flash")" = 3412a5a5 ] ||
-    w_fail "marker words are $(w_flash_bytes 0 4 "$flash"), not 0x1234 0xA5A5"
-cmp -s -n "$size" -i 4:0 "$flash" "$W_IMAGE" || w_fail "flash does not hold the image from 0x80004"
-[ "$(w_flash_bytes "$calibration_offset" 1024 "$flash")" = "$record_before" ] ||
-    w_fail "the calibration record changed"
-w_log "flash holds the $size-byte image, valid markers and the original calibration record"
-w_pass
+flash="$E2E_PROGRAM_DIR/vtrlsim-demo-flash.bin"
+[ "$(e2e_flash_bytes 0 4 "$flash")" = 3412a5a5 ] ||
+    e2e_fail "marker words are $(e2e_flash_bytes 0 4 "$flash"), not 0x1234 0xA5A5"
+cmp -s -n "$size" -i 4:0 "$flash" "$E2E_IMAGE" || e2e_fail "flash does not hold the image from 0x80004"
+[ "$(e2e_flash_bytes "$calibration_offset" 1024 "$flash")" = "$record_before" ] ||
+    e2e_fail "the calibration record changed"
+e2e_log "flash holds the $size-byte image, valid markers and the original calibration record"
+e2e_pass
