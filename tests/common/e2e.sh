@@ -217,3 +217,35 @@ text 17 18  New program version:  $2
 text 17 20  Proceed with download? y/n :
 SCREEN
 }
+
+# e2e_expect_complete SECONDS: the final message within SECONDS, cell by cell,
+# then the program's end with status 0 and no caldata.bin beside it.
+e2e_expect_complete() {
+    e2e_wait_text " Upgrade complete -- Restarting instrument!" "$1"
+    e2e_expect_screen complete <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Upgrade complete -- Restarting instrument!
+SCREEN
+    e2e_wait_exit 0 15
+    [ -e "$E2E_PROGRAM_DIR/caldata.bin" ] && e2e_fail "caldata.bin was left beside the program"
+    return 0
+}
+
+# The calibration record's place in a flash file (0xCFC00 - 0x80000).
+E2E_CALIBRATION_OFFSET=$((0xCFC00 - 0x80000))
+
+# e2e_expect_upgraded FLASH_FILE RECORD: the flash file holds the image
+# ($E2E_IMAGE) from 0x80004, valid marker words and RECORD (hex, as
+# e2e_flash_bytes gives it) at 0xCFC00.
+e2e_expect_upgraded() {
+    local flash=$1 size
+    size=$(stat -c %s "$E2E_IMAGE")
+    [ "$(e2e_flash_bytes 0 4 "$flash")" = 3412a5a5 ] ||
+        e2e_fail "marker words are $(e2e_flash_bytes 0 4 "$flash"), not 0x1234 0xA5A5"
+    cmp -s -n "$size" -i 4:0 "$flash" "$E2E_IMAGE" ||
+        e2e_fail "flash does not hold the image from 0x80004"
+    [ "$(e2e_flash_bytes "$E2E_CALIBRATION_OFFSET" 1024 "$flash")" = "$2" ] ||
+        e2e_fail "the calibration record changed"
+    e2e_log "flash holds the $size-byte image, valid markers and the original calibration record"
+}
