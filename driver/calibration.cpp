@@ -109,7 +109,7 @@ bool LoadSavedCalibration() {
         if (!file) {
             return false;
         }
-        got = std::fread(g_record.data(), 1, g_record.size(), file.get());
+        got = ReadFile(file.get(), g_record.data(), g_record.size());
     }
     if (got < g_record.size()) {
         return false;

@@ -1,21 +1,68 @@
 #include "driver/file_io.h"
 
-#include <cerrno>
 #include <string>
 
 namespace vtrl {
+
+namespace {
+
+FileSystem g_native_file_system;
+FileSystem* g_file_system = nullptr;
+
+}  // namespace
+
+std::FILE* FileSystem::Open(const char* path, const char* mode) {
+    return std::fopen(path, mode);
+}
+
+size_t FileSystem::Read(std::FILE* file, uint8_t* buffer, size_t count) {
+    return std::fread(buffer, 1, count, file);
+}
+
+size_t FileSystem::Write(std::FILE* file, const uint8_t* data, size_t count) {
+    return std::fwrite(data, 1, count, file);
+}
+
+bool FileSystem::Flush(std::FILE* file) {
+    return std::fflush(file) == 0 && SyncFileToDisk(file);
+}
+
+bool FileSystem::Close(std::FILE* file) {
+    return std::fclose(file) == 0;
+}
+
+bool FileSystem::Replace(const char* from, const char* to) {
+    return ReplaceFileDurably(from, to);
+}
+
+bool FileSystem::Remove(const char* path) {
+    return std::remove(path) == 0;
+}
+
+void SetFileSystem(FileSystem* file_system) {
+    g_file_system = file_system;
+}
+
+FileSystem& CurrentFileSystem() {
+    return g_file_system != nullptr ? *g_file_system : g_native_file_system;
+}
 
 UniqueFile OpenFile(const char* path, const char* mode) {
     if (path == nullptr || path[0] == '\0') {
         return UniqueFile();
     }
-    return UniqueFile(std::fopen(path, mode));
+    return UniqueFile(CurrentFileSystem().Open(path, mode));
+}
+
+size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count) {
+    return count == 0 ? 0 : CurrentFileSystem().Read(file, buffer, count);
 }
 
 bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
     if (path == nullptr || path[0] == '\0' || (data == nullptr && size != 0)) {
         return false;
     }
+    FileSystem& fs = CurrentFileSystem();
     const std::string temp_path = std::string(path) + ".tmp";
     bool written = false;
     {
@@ -23,15 +70,14 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
         if (!file) {
             return false;
         }
-        written = std::fwrite(data, 1, size, file.get()) == size && std::fflush(file.get()) == 0 &&
-                  SyncFileToDisk(file.get());
-        // fclose can still report a failed write-back.
-        written = (std::fclose(file.release()) == 0) && written;
+        written = fs.Write(file.get(), data, size) == size && fs.Flush(file.get());
+        // Closing can still report a failed write-back.
+        written = fs.Close(file.release()) && written;
     }
-    if (written && ReplaceFileDurably(temp_path.c_str(), path)) {
+    if (written && fs.Replace(temp_path.c_str(), path)) {
         return true;
     }
-    std::remove(temp_path.c_str());
+    fs.Remove(temp_path.c_str());
     return false;
 }
 
@@ -39,7 +85,7 @@ bool DeleteFileAt(const char* path) {
     if (path == nullptr || path[0] == '\0') {
         return false;
     }
-    if (std::remove(path) == 0) {
+    if (CurrentFileSystem().Remove(path)) {
         return true;
     }
     UniqueFile still_there = OpenFile(path, "rb");

@@ -1,4 +1,8 @@
-// File ownership and durable replacement for the files beside the program.
+// The files beside the program: every file call the program makes goes
+// through one seam, FileSystem, whose own implementation is C stdio with the
+// platform's durability calls; tests install one that fails or stops at a
+// chosen call.  Files have owners that close them, and caldata.bin is replaced
+// durably, never seen half-written.
 #pragma once
 
 #include <cstddef>
@@ -8,18 +12,45 @@
 
 namespace vtrl {
 
+class FileSystem {
+  public:
+    virtual ~FileSystem() = default;
+    // fopen; null when the file cannot be opened.
+    virtual std::FILE* Open(const char* path, const char* mode);
+    // fread: the bytes read, fewer at the end of the file or on an error.
+    virtual size_t Read(std::FILE* file, uint8_t* buffer, size_t count);
+    // fwrite: the bytes written, fewer when the disk refused the rest.
+    virtual size_t Write(std::FILE* file, const uint8_t* data, size_t count);
+    // Pushes what was written to stable storage (fflush, then the platform's
+    // sync); true on success.
+    virtual bool Flush(std::FILE* file);
+    // fclose; false when the file system reported a failed write-back.
+    virtual bool Close(std::FILE* file);
+    // Renames `from` over `to`, replacing it, durably; true on success.
+    virtual bool Replace(const char* from, const char* to);
+    // Removes the file; true when it was removed.
+    virtual bool Remove(const char* path);
+};
+
+// The seam in use: the platform's own until a test installs another (null
+// puts the platform's own back).
+void SetFileSystem(FileSystem* file_system);
+FileSystem& CurrentFileSystem();
+
 struct FileCloser {
     void operator()(std::FILE* file) const {
         if (file != nullptr) {
-            std::fclose(file);
+            CurrentFileSystem().Close(file);
         }
     }
 };
-// A C stream that is closed on every way out of its scope.
+// A stream that is closed on every way out of its scope.
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// fopen with an owner; null when the open fails.
+// Opens with an owner; null when the open fails (or the path is empty).
 UniqueFile OpenFile(const char* path, const char* mode);
+// Reads up to `count` bytes; the number read.
+size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count);
 
 // Replaces the file at `path` with `size` bytes so that it is never seen
 // half-written: the bytes go to a temporary file in the same directory, which

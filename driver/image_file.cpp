@@ -89,13 +89,16 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     // the end the CRC covers bytes 0..N-3 and the pair holds the stored CRC.
     uint8_t pair[2] = {0, 0};
     uint64_t count = 0;
-    for (int c = std::fgetc(file.get()); c != EOF; c = std::fgetc(file.get())) {
-        if (count >= 2) {
-            CRC16Update(&pair[0], 1);
+    uint8_t chunk[4096];
+    for (size_t got; (got = ReadFile(file.get(), chunk, sizeof chunk)) > 0;) {
+        for (size_t i = 0; i < got; ++i) {
+            if (count >= 2) {
+                CRC16Update(&pair[0], 1);
+            }
+            pair[0] = pair[1];
+            pair[1] = chunk[i];
+            ++count;
         }
-        pair[0] = pair[1];
-        pair[1] = static_cast<uint8_t>(c);
-        ++count;
     }
     if (std::ferror(file.get())) {
         return kProgramFileCorrupted;
@@ -108,7 +111,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     }
     uint8_t bytes[4];
     if (std::fseek(file.get(), static_cast<long>(count - kTrailerSize), SEEK_SET) != 0 ||
-        std::fread(bytes, 1, sizeof bytes, file.get()) != sizeof bytes) {
+        ReadFile(file.get(), bytes, sizeof bytes) != sizeof bytes) {
         return kProgramFileCorrupted;
     }
     if (version != nullptr) {

@@ -97,7 +97,7 @@ bool FitToFile(std::FILE* file, uint32_t* count) {
 // them.  An odd tail is padded with 0xFF, which the CRC and the flash both get.
 bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_t* address) {
     std::array<uint8_t, kFlashBlockBytes> block{};
-    if (std::fread(block.data(), 1, count, file) != count) {
+    if (ReadFile(file, block.data(), count) != count) {
         return Fail(" File read error.");
     }
     if (count % 2 != 0) {
