@@ -3,7 +3,8 @@
 // count; a port only carries each call out and reports whether it worked.
 //
 // Implementations: the Windows comm API (serial_port_windows.cpp), termios on
-// Linux (serial_port_linux.cpp, COM n is /dev/ttyS{n-1}) and the stand-in's
+// Linux (serial_port_linux.cpp, COM n is the n-th serial port present: on-board
+// UARTs, then USB adapters, see serial_devices_linux.h) and the stand-in's
 // SimSerialPort (sim/sim_serial_port.h).  Until a port is installed with
 // SetSerialPort, the current port is one on which every open fails, so nothing
 // touches a real device by accident.

@@ -8,21 +8,29 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "link/serial_devices_linux.h"
 #include "link/serial_port.h"
 
 namespace vtrl {
 
 namespace {
 
-// COM n is /dev/ttyS{n-1}, the first on-board UART being COM1 as on a PC.
-bool DevicePath(uint32_t port_number, char* path, size_t size) {
-    if (port_number == 0 || port_number > 256) {
+// COM n is the n-th serial port present (see serial_devices_linux.h): looked
+// up at every open, so that an adapter plugged in before a search is found.
+bool DevicePath(uint32_t port_number, std::string* path) {
+    if (port_number == 0) {
         return false;
     }
-    return std::snprintf(path, size, "/dev/ttyS%u", port_number - 1) < static_cast<int>(size);
+    const std::vector<std::string> ports = PresentSerialPorts();
+    if (port_number > ports.size()) {
+        return false;
+    }
+    *path = ports[port_number - 1];
+    return true;
 }
 
 speed_t SpeedFor(uint32_t baud_rate) {
@@ -71,13 +79,13 @@ int PollFor(int fd, short events, uint32_t timeout_ms) {
 class TermiosSerialPort final : public SerialPort {
   public:
     SerialHandle Open(uint32_t port_number, const char*) override {
-        char path[32];
-        if (!DevicePath(port_number, path, sizeof path)) {
+        std::string path;
+        if (!DevicePath(port_number, &path)) {
             return kInvalidSerialHandle;
         }
         // Non-blocking so that neither the open (no carrier) nor a read ever
         // blocks beyond the time-outs; the waits are done with poll.
-        const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             return kInvalidSerialHandle;
         }
