@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vtrl {
 
@@ -131,6 +132,14 @@ class ConsolePort {
     // Ends the process through the normal exit path.  A test fake may instead
     // throw; callers do nothing after it that they would not do anyway.
     virtual void Exit(int status) = 0;
+
+    // The pop-up windows' word to a console that may show less than the whole
+    // screen (a small terminal): a window now covers `window` (outer
+    // rectangle, 0-based absolute cells) and must be seen whole; and, before
+    // its cells are given back, that the newest window closes.  A console
+    // that always shows the whole screen has nothing to do.
+    virtual void WindowOpened(const CellRect& window) { (void)window; }
+    virtual void WindowClosing(const CellRect& window) { (void)window; }
 };
 
 // The process-wide current port.  Until one is set, an inert port answers:
@@ -140,5 +149,13 @@ ConsolePort& CurrentConsolePort();
 
 // The platform's own port (defined by the native library of the build).
 ConsolePort* NativeConsolePort();
+
+// Readies the platform's own console before the program does anything else.
+// On a terminal: takes it over, asks it to become 80 by 40 cells, and checks
+// that it can show a window of `min_columns` by `min_rows` whole.  False, with
+// a one-line reason and nothing shown, when the program cannot be shown there
+// (no terminal, an unknown or unusable terminal type, a terminal too small).
+// A console that is always usable answers true.
+bool PrepareNativeConsole(int min_columns, int min_rows, std::string* reason);
 
 }  // namespace vtrl

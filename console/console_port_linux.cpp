@@ -1,7 +1,9 @@
 // Linux only: the console port (ncurses over an 80 by 40 cell model); nothing else lives here.
 #define NCURSES_WIDECHAR 1
 #include <curses.h>
+#include <fcntl.h>
 #include <langinfo.h>
+#include <sys/ioctl.h>
 #include <term.h>
 #include <unistd.h>
 
@@ -54,11 +56,96 @@ short CursesColour(int windows_colour) {
                               ((windows_colour & 4) ? COLOR_RED : 0));
 }
 
-void EndTerminal() {
-    if (!isendwin()) {
-        endwin();
+// The screen model: the terminal is a view of it.
+constexpr CellCoord kModelSize{80, 40};
+// DECSCUSR cursor styles: the Windows console's cursor blinks.
+constexpr int kBlinkingBlock = 1;
+constexpr int kBlinkingUnderline = 3;
+// How long a terminal asked to become 80 by 40 is given to do so.
+constexpr int kResizeWaitMs = 400;
+constexpr int kResizePollMs = 20;
+// What a key read gives at the end of the input: a key that answers no.
+constexpr int kEndOfInputKey = 'n';
+
+const char* Capability(const char* name) {
+    const char* value = tigetstr(const_cast<char*>(name));
+    return value != nullptr && value != reinterpret_cast<char*>(-1) ? value : nullptr;
+}
+
+// The terminal's size as curses will take it: the kernel's window size, then
+// LINES and COLUMNS from the environment, then the terminal description.
+CellCoord TerminalSize(int fd) {
+    winsize ws{};
+    int width = 0;
+    int height = 0;
+    if (ioctl(fd, TIOCGWINSZ, &ws) == 0) {
+        width = ws.ws_col;
+        height = ws.ws_row;
+    }
+    const char* env_width = std::getenv("COLUMNS");
+    const char* env_height = std::getenv("LINES");
+    if (env_width != nullptr && std::atoi(env_width) > 0) {
+        width = std::atoi(env_width);
+    }
+    if (env_height != nullptr && std::atoi(env_height) > 0) {
+        height = std::atoi(env_height);
+    }
+    if (width <= 0) {
+        width = tigetnum(const_cast<char*>("cols"));
+    }
+    if (height <= 0) {
+        height = tigetnum(const_cast<char*>("lines"));
+    }
+    return CellCoord{static_cast<int16_t>(std::clamp(width, 0, 1000)),
+                     static_cast<int16_t>(std::clamp(height, 0, 1000))};
+}
+
+void PauseMs(int milliseconds) {
+    timespec wait{0, static_cast<long>(milliseconds) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
 }
+
+void AppendUtf8(std::string* out, char32_t c) {
+    if (c < 0x80) {
+        *out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        *out += static_cast<char>(0xC0 | (c >> 6));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        *out += static_cast<char>(0xE0 | (c >> 12));
+        *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// A line-drawing byte as plain ASCII, for a terminal without UTF-8.
+char AsciiFor(unsigned char byte) {
+    switch (byte) {
+        case 0xC9:
+        case 0xBB:
+        case 0xC8:
+        case 0xBC:
+        case 0xDA:
+        case 0xBF:
+        case 0xC0:
+        case 0xD9:
+            return '+';
+        case 0xCD:
+            return '=';
+        case 0xC4:
+            return '-';
+        case 0xBA:
+        case 0xB3:
+            return '|';
+        default:
+            return '?';
+    }
+}
+
+class LinuxConsolePort;
+LinuxConsolePort* g_started_port = nullptr;
+void EndTerminal();
 
 class LinuxConsolePort final : public ConsolePort {
   public:
@@ -240,6 +327,8 @@ class LinuxConsolePort final : public ConsolePort {
         return done || Failed(kErrorInvalidParameter);
     }
 
+    // The end of the input (keys from a pipe or a file that ran out, a
+    // terminal gone) is a key that answers no, so that every wait ends.
     int ReadKey() override {
         Start();
         if (!curses_) {
@@ -248,13 +337,16 @@ class LinuxConsolePort final : public ConsolePort {
             do {
                 got = read(STDIN_FILENO, &byte, 1);
             } while (got < 0 && errno == EINTR);
-            return got == 1 ? byte : -1;
+            return got == 1 ? byte : kEndOfInputKey;
         }
         for (;;) {
+            // wgetch reports the end of input with ERR and leaves errno alone:
+            // an EINTR left over from an interrupted sleep must not read as
+            // an interrupted wait.
+            errno = 0;
             const int key = wgetch(stdscr);
             if (key == KEY_RESIZE) {
-                clear();
-                screen_.MarkAllDirty();
+                Refit();
                 Render();
                 continue;
             }
@@ -262,7 +354,7 @@ class LinuxConsolePort final : public ConsolePort {
                 if (errno == EINTR) {
                     continue;
                 }
-                return -1;
+                return kEndOfInputKey;
             }
             return key;
         }
@@ -298,7 +390,7 @@ class LinuxConsolePort final : public ConsolePort {
                 if (key == 'y' || key == 'Y') {
                     return kAnswerYes;
                 }
-                if (key == 'n' || key == 'N' || key < 0) {
+                if (key == 'n' || key == 'N') {
                     return kAnswerNo;
                 }
             }
@@ -341,6 +433,23 @@ class LinuxConsolePort final : public ConsolePort {
 
     void Exit(int status) override { std::exit(status); }
 
+    void WindowOpened(const CellRect& window) override {
+        shown_.push_back(ShownWindow{window, view_});
+        MoveView(FitOrigin(window, view_));
+    }
+
+    // The view goes back to where it was before the window opened, so that
+    // what the operator saw then comes back as it was.
+    void WindowClosing(const CellRect& window) override {
+        last_window_ = CellRows(window);
+        if (shown_.empty()) {
+            return;
+        }
+        const CellCoord before = shown_.back().view_before;
+        shown_.pop_back();
+        MoveView(shown_.empty() ? ClampOrigin(before) : FitOrigin(shown_.back().rect, before));
+    }
+
   private:
     bool Failed(uint32_t error) {
         last_error_ = error;
@@ -352,40 +461,47 @@ class LinuxConsolePort final : public ConsolePort {
         return out == OutputToken() || Failed(kErrorInvalidHandle);
     }
 
-    CellCoord Largest() const {
-        if (!curses_) {
-            return CellCoord{80, 40};
+    // The screen is 80 by 40 cells whatever the terminal shows of it.
+    static CellCoord Largest() { return kModelSize; }
+
+    // The terminal the screen is drawn on: standard output, or with standard
+    // output redirected (to a log, through tee) the controlling terminal, so
+    // that the operator still sees what the program asks; keys come from
+    // standard input either way.  Null when there is none.
+    FILE* ScreenFile() {
+        if (screen_file_ == nullptr && !screen_looked_for_) {
+            screen_looked_for_ = true;
+            if (isatty(STDOUT_FILENO)) {
+                screen_file_ = stdout;
+            } else {
+                terminal_ = std::fopen("/dev/tty", "w");
+                screen_file_ = terminal_;
+            }
         }
-        return CellCoord{static_cast<int16_t>(std::clamp(COLS, 1, 1000)),
-                         static_cast<int16_t>(std::clamp(LINES, 1, 1000))};
+        return screen_file_;
     }
 
-    // Takes the terminal over on first use.  With standard output redirected
-    // (to a log, through tee) the screen goes to the controlling terminal, so
-    // that the operator still sees what the program asks; keys come from
-    // standard input either way.  Without any terminal to draw on the model
-    // runs unseen.
+    // Takes the terminal over on first use.  Without any terminal to draw on
+    // the model runs unseen (PrepareNativeConsole has refused such a start).
     void Start() {
         if (started_) {
             return;
         }
         started_ = true;
-        FILE* screen = stdout;
-        if (!isatty(STDOUT_FILENO)) {
-            terminal_ = std::fopen("/dev/tty", "w");
-            if (terminal_ == nullptr) {
-                return;
-            }
-            screen = terminal_;
+        FILE* screen = ScreenFile();
+        if (screen == nullptr) {
+            return;
         }
         std::setlocale(LC_ALL, "");
         if (newterm(nullptr, screen, stdin) == nullptr) {
             return;
         }
-        screen_file_ = screen;
         curses_ = true;
+        g_started_port = this;
         std::atexit(EndTerminal);
         utf8_ = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+        cursor_style_sequence_ = Capability("Ss");
+        cursor_reset_sequence_ = Capability("Se");
         nonl();
         intrflush(stdscr, FALSE);
         keypad(stdscr, FALSE);
@@ -395,9 +511,95 @@ class LinuxConsolePort final : public ConsolePort {
             colours_ = COLORS >= 16 ? 16 : 8;
         }
         ApplyInputMode();
+        seen_size_ = CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)};
         clear();
         screen_.MarkAllDirty();
         Render();
+    }
+
+  public:
+    bool Prepare(int min_columns, int min_rows, std::string* reason) {
+        if (started_) {
+            return curses_ || Refuse(reason, "the terminal could not be set up");
+        }
+        FILE* screen = ScreenFile();
+        if (screen == nullptr) {
+            return Refuse(reason,
+                          "no terminal to show the program on (standard output is not a "
+                          "terminal and there is no controlling terminal)");
+        }
+        const char* term = std::getenv("TERM");
+        if (term == nullptr || *term == '\0') {
+            return Refuse(reason, "TERM is not set, so the terminal type is unknown");
+        }
+        const std::string name = term;
+        int found = 0;
+        if (setupterm(term, fileno(screen), &found) != OK) {
+            return Refuse(reason, found == 0 ? "the terminal type TERM=" + name + " is unknown"
+                                             : "no terminal descriptions (terminfo) were found");
+        }
+        const bool addressable = Capability("cup") != nullptr;
+        CellCoord size = TerminalSize(fileno(screen));
+        if (addressable && (size.x < kModelSize.x || size.y < kModelSize.y)) {
+            // The xterm window-size request; terminals that do not honour it ignore it.
+            std::fprintf(screen, "\033[8;%d;%dt", kModelSize.y, kModelSize.x);
+            std::fflush(screen);
+            for (int waited = 0; waited < kResizeWaitMs; waited += kResizePollMs) {
+                PauseMs(kResizePollMs);
+                size = TerminalSize(fileno(screen));
+                if (size.x >= kModelSize.x && size.y >= kModelSize.y) {
+                    break;
+                }
+            }
+        }
+        del_curterm(cur_term);
+        if (!addressable) {
+            return Refuse(reason, "the terminal type TERM=" + name +
+                                      " cannot place the cursor, so no window can be drawn");
+        }
+        if (size.x < min_columns || size.y < min_rows) {
+            return Refuse(reason, "the terminal is " + std::to_string(size.x) + " columns by " +
+                                      std::to_string(size.y) +
+                                      " rows, too small for the program's windows: they need " +
+                                      std::to_string(min_columns) + " by " +
+                                      std::to_string(min_rows) + " (80 by 40 shows all)");
+        }
+        Start();
+        return curses_ || Refuse(reason, "the terminal TERM=" + name + " could not be set up");
+    }
+
+    // At the end of the run: the terminal's cursor and modes back, and the
+    // last window the operator saw written out, so that it stays on the
+    // terminal once the screen is given back.
+    void Finish() {
+        if (!curses_) {
+            return;
+        }
+        if (!isendwin()) {
+            if (cursor_style_ != 0) {
+                const char* reset = cursor_reset_sequence_ != nullptr
+                                        ? cursor_reset_sequence_
+                                        : tiparm(cursor_style_sequence_, 0);
+                std::fputs(reset, screen_file_);
+                std::fflush(screen_file_);
+                cursor_style_ = 0;
+            }
+            endwin();
+        }
+        const std::vector<std::string> rows =
+            !shown_.empty() ? CellRows(shown_.back().rect) : last_window_;
+        for (const std::string& row : rows) {
+            std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
+        }
+        std::fflush(screen_file_);
+    }
+
+  private:
+    static bool Refuse(std::string* reason, const std::string& why) {
+        if (reason != nullptr) {
+            *reason = why;
+        }
+        return false;
     }
 
     void ApplyInputMode() {
@@ -557,36 +759,147 @@ class LinuxConsolePort final : public ConsolePort {
         return single_line;
     }
 
+    // One axis of the view: the origin that shows cells lo..hi of a model
+    // `model` cells long in a terminal `shown` cells long, staying at
+    // `origin` when they are in view already and centring them otherwise.
+    static int16_t AxisOrigin(int origin, int lo, int hi, int shown, int model) {
+        if (shown >= model) {
+            return 0;
+        }
+        const int last = model - shown;
+        origin = std::clamp(origin, 0, last);
+        if (lo >= origin && hi < origin + shown) {
+            return static_cast<int16_t>(origin);
+        }
+        const int length = hi - lo + 1;
+        const int centred = length >= shown ? lo : lo - (shown - length) / 2;
+        return static_cast<int16_t>(std::clamp(centred, 0, last));
+    }
+
+    CellCoord FitOrigin(const CellRect& window, CellCoord origin) const {
+        return CellCoord{
+            AxisOrigin(origin.x, window.left, window.right, seen_size_.x, kModelSize.x),
+            AxisOrigin(origin.y, window.top, window.bottom, seen_size_.y, kModelSize.y)};
+    }
+
+    CellCoord ClampOrigin(CellCoord origin) const {
+        return CellCoord{AxisOrigin(origin.x, origin.x, origin.x, seen_size_.x, kModelSize.x),
+                         AxisOrigin(origin.y, origin.y, origin.y, seen_size_.y, kModelSize.y)};
+    }
+
+    // Drawn at the next Render, with whatever the cells hold by then.
+    void MoveView(CellCoord origin) {
+        if (origin.x == view_.x && origin.y == view_.y) {
+            return;
+        }
+        view_ = origin;
+        if (curses_) {
+            clear();
+        }
+        screen_.MarkAllDirty();
+    }
+
+    // After the terminal changed size: the newest window whole again.
+    void Refit() {
+        if (!curses_) {
+            return;
+        }
+        seen_size_ = CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)};
+        MoveView(shown_.empty() ? ClampOrigin(view_) : FitOrigin(shown_.back().rect, view_));
+        clear();
+        screen_.MarkAllDirty();
+    }
+
+    // A size change the terminal reported since the last look (curses learns
+    // of it only at its next key read otherwise).
+    void FollowTerminalSize() {
+        winsize ws{};
+        if (ioctl(fileno(screen_file_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0 &&
+            (ws.ws_col != COLS || ws.ws_row != LINES)) {
+            resizeterm(ws.ws_row, ws.ws_col);
+        }
+        if (COLS != seen_size_.x || LINES != seen_size_.y) {
+            Refit();
+        }
+    }
+
+    // The rows of a rectangle of the model, as bytes.
+    std::vector<std::string> CellRows(const CellRect& rect) const {
+        std::vector<std::string> rows;
+        for (int y = rect.top; y <= rect.bottom; ++y) {
+            std::string row;
+            for (int x = rect.left; x <= rect.right; ++x) {
+                row += screen_.At(x, y).ch;
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // A row of cell bytes as text for the terminal, trailing blanks dropped.
+    std::string Printable(const std::string& row) const {
+        std::string text;
+        for (char ch : row) {
+            const unsigned char byte = static_cast<unsigned char>(ch);
+            if (byte >= 0x20 && byte < 0x7F) {
+                text += ch;
+            } else if (byte >= 0x80) {
+                if (utf8_) {
+                    AppendUtf8(&text, kCp437High[byte - 0x80]);
+                } else {
+                    text += AsciiFor(byte);
+                }
+            } else {
+                text += ' ';
+            }
+        }
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+
+    // DECSCUSR through the terminal's own description; a terminal without it
+    // keeps its normal cursor.
+    void SetCursorStyle(int style) {
+        if (cursor_style_sequence_ == nullptr || style == cursor_style_) {
+            return;
+        }
+        std::fputs(tiparm(cursor_style_sequence_, style), screen_file_);
+        std::fflush(screen_file_);
+        cursor_style_ = style;
+    }
+
+    // The terminal shows the model from the view's origin, as much of it as
+    // fits; cells of a larger terminal beyond the model stay blank.
     void Render() {
         if (!curses_) {
             return;
         }
+        FollowTerminalSize();
         const std::vector<bool> dirty = screen_.TakeDirtyRows();
-        const CellRect& window = screen_.Window();
-        // The terminal is the window: from the window's origin as much of the
-        // buffer as the terminal shows now.  A terminal that was small at
-        // set-up (window cut to its size) shows the whole screen once enlarged.
-        const int rows = std::min(screen_.Size().y - window.top, LINES);
-        const int visible_columns = std::min(screen_.Size().x - window.left, COLS);
+        const int rows = std::min(screen_.Size().y - view_.y, LINES);
+        const int visible_columns = std::min(screen_.Size().x - view_.x, COLS);
         for (int y = 0; y < rows; ++y) {
-            const int row = window.top + y;
+            const int row = view_.y + y;
             if (row < static_cast<int>(dirty.size()) && !dirty[row]) {
                 continue;
             }
             for (int x = 0; x < visible_columns; ++x) {
-                DrawCell(y, x, screen_.At(window.left + x, row));
+                DrawCell(y, x, screen_.At(view_.x + x, row));
             }
         }
         const CellCoord cursor = screen_.Cursor();
-        const int y = cursor.y - window.top;
-        const int x = cursor.x - window.left;
+        const int y = cursor.y - view_.y;
+        const int x = cursor.x - view_.x;
         const bool shown =
             screen_.CursorVisible() && y >= 0 && y < rows && x >= 0 && x < visible_columns;
+        const bool block = screen_.CursorSize() >= 50;
         if (shown) {
             move(y, x);
         }
-        curs_set(!shown ? 0 : screen_.CursorSize() >= 50 ? 2 : 1);
+        curs_set(!shown ? 0 : (block && cursor_style_sequence_ == nullptr) ? 2 : 1);
         refresh();
+        if (shown) {
+            SetCursorStyle(block ? kBlinkingBlock : kBlinkingUnderline);
+        }
     }
 
     int AskOnScreen(const std::vector<std::string>& text_lines, bool yes_no) {
@@ -613,6 +926,7 @@ class LinuxConsolePort final : public ConsolePort {
         noecho();
         int answer = kAnswerOk;
         for (;;) {
+            errno = 0;
             const int key = wgetch(box != nullptr ? box : stdscr);
             if (key == KEY_RESIZE || (key == ERR && errno == EINTR)) {
                 continue;
@@ -639,11 +953,24 @@ class LinuxConsolePort final : public ConsolePort {
         return answer;
     }
 
-    CellScreen screen_{CellCoord{80, 40}, 0x07};
+    struct ShownWindow {
+        CellRect rect;
+        CellCoord view_before;
+    };
+
+    CellScreen screen_{kModelSize, 0x07};
     bool started_ = false;
     bool curses_ = false;
+    bool screen_looked_for_ = false;
     FILE* terminal_ = nullptr;  // the controlling terminal, held for the whole run
-    FILE* screen_file_ = stdout;
+    FILE* screen_file_ = nullptr;
+    CellCoord view_{0, 0};                  // the model cell in the terminal's top-left corner
+    CellCoord seen_size_{0, 0};             // the terminal's size as the view was last fitted to it
+    std::vector<ShownWindow> shown_;        // the open windows, newest last
+    std::vector<std::string> last_window_;  // the last closed window's rows
+    const char* cursor_style_sequence_ = nullptr;
+    const char* cursor_reset_sequence_ = nullptr;
+    int cursor_style_ = 0;  // 0: the terminal's own
     bool utf8_ = false;
     int colours_ = 0;
     int next_pair_ = 1;
@@ -653,11 +980,25 @@ class LinuxConsolePort final : public ConsolePort {
     std::string title_;
 };
 
+LinuxConsolePort& ThePort() {
+    static LinuxConsolePort port;
+    return port;
+}
+
+void EndTerminal() {
+    if (g_started_port != nullptr) {
+        g_started_port->Finish();
+    }
+}
+
 }  // namespace
 
 ConsolePort* NativeConsolePort() {
-    static LinuxConsolePort port;
-    return &port;
+    return &ThePort();
+}
+
+bool PrepareNativeConsole(int min_columns, int min_rows, std::string* reason) {
+    return ThePort().Prepare(min_columns, min_rows, reason);
 }
 
 }  // namespace vtrl

@@ -199,4 +199,9 @@ ConsolePort* NativeConsolePort() {
     return &port;
 }
 
+// The program's own console is sized by InitConsole itself.
+bool PrepareNativeConsole(int, int, std::string*) {
+    return true;
+}
+
 }  // namespace vtrl

@@ -196,6 +196,7 @@ bool PushWindow(int left, int top, int right, int bottom) {
     SaveCells(left, top, right, bottom, entry->cells);
     SetWindowRegion(static_cast<uint8_t>(left), static_cast<uint8_t>(top),
                     static_cast<uint8_t>(right), static_cast<uint8_t>(bottom));
+    CurrentConsolePort().WindowOpened(Rect0(left, top, right, bottom));
     return true;
 }
 
@@ -260,6 +261,7 @@ bool ClosePopupWindow() {
     // its saved value all the same, so that closing gives back exactly what
     // opening found.
     RestoreCursorFields(saved.cursor_column, saved.cursor_row);
+    CurrentConsolePort().WindowClosing(Rect0(entry->left, entry->top, entry->right, entry->bottom));
     RestoreCells(entry->left, entry->top, entry->right, entry->bottom, entry->cells);
     g_release(entry);
     return true;

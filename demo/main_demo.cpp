@@ -5,6 +5,7 @@
 // missing file is a factory-fresh instrument.  The build puts a sample
 // vtrlprog.bin beside the program; one is made here if it is missing.
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -46,6 +47,12 @@ bool WriteWhole(const fs::path& path, const std::vector<uint8_t>& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string reason;
+    if (!vtrl::PrepareNativeConsole(vtrl::kLargestWindowColumns, vtrl::kLargestWindowRows,
+                                    &reason)) {
+        std::fprintf(stderr, "vtrlupg-demo: %s\n", reason.c_str());
+        return vtrl::kExitNoTerminal;
+    }
     const fs::path dir = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
     std::error_code ec;
     if (!fs::exists(dir / kImageFileName, ec)) {

@@ -15,6 +15,11 @@ namespace {
 
 constexpr uint16_t kUsbFoundWidth = 68;
 constexpr uint16_t kUsbFoundHeight = 10;
+static_assert(kUsbFoundWidth <= kLargestWindowColumns &&
+                  kMessageWindowWidth <= kLargestWindowColumns &&
+                  kUsbFoundHeight <= kLargestWindowRows &&
+                  kMessageWindowHeight <= kLargestWindowRows,
+              "a terminal checked at start must show every window whole");
 // Identification strings shown in the USB found window: language,
 // manufacturer, product and serial number (configuration and interface are not).
 constexpr int kIdentFieldsShown = 4;

@@ -15,7 +15,14 @@ enum ExitStatus : int {
     kExitProtocolRunning = 3,  // the instrument is running a protocol; nothing was changed
     kExitUpgradeFailed = 4,    // the upgrade step failed or the operator declined it
     kExitConsoleRefused = 5,   // the console refused to start (a Windows 3.1 host)
+    kExitNoTerminal = 6,       // no terminal to show the program on, or one too small (Linux)
 };
+
+// The largest window the program opens: the USB found window is 68 columns
+// wide, the messages and the progress window 11 rows high.  A terminal that
+// cannot show this much is refused at start (PrepareNativeConsole).
+constexpr int kLargestWindowColumns = 68;
+constexpr int kLargestWindowRows = 11;
 
 constexpr uint32_t kProgramVersion = 1006;  // shown in the title as 1.006
 constexpr int kSerialPortCount = 3;         // COM1..COM3

@@ -3,12 +3,17 @@
 # cell with what the program must show: the character and the console text
 # attribute (Windows colour bits) of each of the 80 by 40 cells.
 #
+# A pane of another size is a view of the 80 by 40 screen: it must show the
+# screen from some cell on, as much as fits, with blanks beyond the screen's
+# edge; the expectations are still written in screen cells.
+#
 # Usage: screen.pl EXPECTATION_FILE < capture
 # Expectation lines (columns and rows 1-based, attributes hex, applied in order):
 #   fill ATTR                              every cell a space in ATTR
 #   box L T R B BODY FRAME double|single   a window: frame cells in FRAME, the rest spaces in BODY
 #   text COL ROW TEXT                      characters from (COL, ROW); attributes as they are
 #   any L T R B                            cells the program does not fix (not compared)
+#   whole L T R B                          cells the view must show, all of them
 # Exit status 0 when every compared cell matches; otherwise 1, with the
 # differences and the screen as captured.
 use strict;
@@ -34,7 +39,6 @@ my (@got_char, @got_attr);
     my $row = 0;
     while (my $line = <STDIN>) {
         chomp $line;
-        last if $row >= $rows;
         my $col = 0;
         while (length $line) {
             if ($line =~ s/^\e\[([0-9;]*)m//) {
@@ -63,7 +67,7 @@ my (@got_char, @got_attr);
                 next;    # other sequences carry no cell
             }
             my $ch = substr($line, 0, 1, '');
-            if ($col < $columns) {
+            {
                 my $f = $fg < 0 ? 7 : $fg;
                 $f |= 8 if $bold && $f < 8;
                 my $b = $bg < 0 ? 0 : $bg;
@@ -77,7 +81,7 @@ my (@got_char, @got_attr);
 }
 
 # --- what must be there ----------------------------------------------------
-my (@want_char, @want_attr, @checked);
+my (@want_char, @want_attr, @checked, @whole);
 my %frames = (
     double => ["\x{2554}", "\x{2557}", "\x{255A}", "\x{255D}", "\x{2550}", "\x{2551}"],
     single => ["\x{250C}", "\x{2510}", "\x{2514}", "\x{2518}", "\x{2500}", "\x{2502}"],
@@ -114,6 +118,8 @@ while (my $line = <$spec>) {
     } elsif ($line =~ /^text (\d+) (\d+) (.*)$/) {
         my ($x, $y, $text) = ($1, $2, $3);
         set_cell($x + $_, $y, substr($text, $_, 1)) for 0 .. length($text) - 1;
+    } elsif ($line =~ /^whole (\d+) (\d+) (\d+) (\d+)$/) {
+        @whole = ($1 - 1, $2 - 1, $3 - 1, $4 - 1);
     } elsif ($line =~ /^any (\d+) (\d+) (\d+) (\d+)$/) {
         for my $y ($2 .. $4) {
             for my $x ($1 .. $3) { $checked[$y - 1][$x - 1] = 0 }
@@ -124,32 +130,58 @@ while (my $line = <$spec>) {
 }
 
 # --- comparison --------------------------------------------------------------
-my @diffs;
-for my $r (0 .. $rows - 1) {
-    for my $c (0 .. $columns - 1) {
-        next unless $checked[$r][$c];
-        my $gc = $got_char[$r][$c] // '(none)';
-        my $ga = $got_attr[$r][$c];
-        my $wc = $want_char[$r][$c];
-        my $wa = $want_attr[$r][$c];
-        my $char_ok = $gc eq $wc;
-        my $attr_ok = !defined $wa || (defined $ga && $ga == $wa);
-        next if $char_ok && $attr_ok;
-        push @diffs, sprintf("row %d column %d: want '%s' %s, got '%s' %s", $r + 1, $c + 1, $wc,
+my $view_rows = scalar @got_char;
+my $view_cols = 0;
+for my $r (@got_char) { $view_cols = @$r if @$r > $view_cols }
+
+# The differences with the view showing the screen from (ox, oy), 0-based.
+sub diffs_at {
+    my ($ox, $oy) = @_;
+    my @d;
+    for my $r (0 .. $view_rows - 1) {
+        for my $c (0 .. $view_cols - 1) {
+            my ($sr, $sc) = ($r + $oy, $c + $ox);
+            my ($wc, $wa) = (' ', undef);    # beyond the screen: blank
+            if ($sr < $rows && $sc < $columns) {
+                next unless $checked[$sr][$sc];
+                ($wc, $wa) = ($want_char[$sr][$sc], $want_attr[$sr][$sc]);
+            }
+            my $gc = $got_char[$r][$c] // '(none)';
+            my $ga = $got_attr[$r][$c];
+            next if $gc eq $wc && (!defined $wa || (defined $ga && $ga == $wa));
+            push @d, sprintf("row %d column %d: want '%s' %s, got '%s' %s", $sr + 1, $sc + 1, $wc,
                              defined $wa ? sprintf('%02X', $wa) : '--', $gc,
                              defined $ga ? sprintf('%02X', $ga) : '--');
+        }
+    }
+    return @d;
+}
+
+my ($best, $best_at);
+for my $oy (0 .. ($rows > $view_rows ? $rows - $view_rows : 0)) {
+    for my $ox (0 .. ($columns > $view_cols ? $columns - $view_cols : 0)) {
+        next if @whole && ($whole[0] < $ox || $whole[2] >= $ox + $view_cols ||
+                           $whole[1] < $oy || $whole[3] >= $oy + $view_rows);
+        my @d = diffs_at($ox, $oy);
+        exit 0 if !@d;
+        ($best, $best_at) = ([@d], [$ox, $oy]) if !defined $best || @d < @$best;
     }
 }
-if (!@diffs) {
-    exit 0;
+if (!defined $best) {
+    print STDERR "a view of $view_cols by $view_rows cells cannot show columns ", $whole[0] + 1,
+        " to ", $whole[2] + 1, ", rows ", $whole[1] + 1, " to ", $whole[3] + 1, " whole\n";
+    exit 1;
 }
+my @diffs = @$best;
+print STDERR "view of $view_cols by $view_rows cells from column ", $best_at->[0] + 1, " row ",
+    $best_at->[1] + 1, " of the screen\n" if $view_cols != $columns || $view_rows != $rows;
 print STDERR scalar(@diffs), " cells differ", (@diffs > 30 ? " (first 30)" : ""), ":\n";
 print STDERR "  $_\n" for @diffs[0 .. (@diffs > 30 ? 29 : $#diffs)];
 print STDERR "screen as captured (characters; then attributes):\n";
-for my $r (0 .. $rows - 1) {
+for my $r (0 .. $view_rows - 1) {
     printf STDERR "%2d|%s|\n", $r + 1, join('', map { $_ // ' ' } @{ $got_char[$r] // [] });
 }
-for my $r (0 .. $rows - 1) {
+for my $r (0 .. $view_rows - 1) {
     printf STDERR "%2d|%s|\n", $r + 1,
         join('', map { defined $_ ? sprintf('%X', $_ >> 4) : '.' } @{ $got_attr[$r] // [] });
 }
