@@ -46,7 +46,8 @@ e2e_dump() {
     fi
     if [ -n "${E2E_DIR:-}" ]; then
         local f
-        for f in "$E2E_DIR"/sim.out "$E2E_DIR"/sim.err "$E2E_DIR"/events.log "$E2E_DIR"/wine.log; do
+        for f in "$E2E_DIR"/sim.out "$E2E_DIR"/sim.err "$E2E_DIR"/events.log "$E2E_DIR"/wine.log \
+            "$E2E_DIR"/stderr; do
             [ -s "$f" ] && { echo "----- $(basename "$f") -----"; tail -n 40 "$f"; }
         done
     fi
@@ -99,6 +100,7 @@ e2e_start_sim() {
         e2e_skip "no vtrlsim at $E2E_VTRLSIM: build the Linux preset first" \
             "(cmake --preset linux && cmake --build --preset linux)"
     : >"$E2E_DIR/events.log"
+    rm -f "$E2E_DIR/sim.out"  # a simulator started before has left its own
     "$E2E_VTRLSIM" --events "$E2E_DIR/events.log" "$@" "$E2E_DIR/flash.bin" \
         >"$E2E_DIR/sim.out" 2>"$E2E_DIR/sim.err" </dev/null &
     E2E_SIM_PID=$!
@@ -151,11 +153,14 @@ e2e_flash_bytes() {
 # --- the program in a pane ------------------------------------------------
 e2e_tmux() { tmux -S "$E2E_TMUX" "$@"; }
 
-# e2e_open_pane COMMAND: runs the shell COMMAND in an 80x40 pane; its exit
-# status lands in $E2E_DIR/status and the pane stays for the screen to be read.
+# e2e_open_pane COMMAND: runs the shell COMMAND in a pane of E2E_COLUMNS by
+# E2E_ROWS cells (80x40), in place of the pane of a command run before; its
+# exit status lands in $E2E_DIR/status and the pane stays for the screen to be
+# read.
 e2e_open_pane() {
     rm -f "$E2E_DIR/status"
-    e2e_tmux -f /dev/null new-session -d -s e2e -x 80 -y 40 \
+    e2e_tmux kill-session -t e2e 2>/dev/null || true
+    e2e_tmux -f /dev/null new-session -d -s e2e -x "${E2E_COLUMNS:-80}" -y "${E2E_ROWS:-40}" \
         "$1; echo \$? >$(printf '%q' "$E2E_DIR/status"); exec sleep 3600" ||
         e2e_fail "cannot start tmux"
     e2e_tmux set-option -t e2e status off >/dev/null

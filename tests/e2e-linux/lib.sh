@@ -83,10 +83,23 @@ e2e_bind_serial() {
     e2e_log "$device is $E2E_PTY"
 }
 
-# e2e_start_upgrade [vtrlupg options]: runs the program from its own folder.
+# e2e_unbind_serial NAME: takes the pseudo-terminal off /dev/NAME again (before
+# another simulator's is bound there).
+e2e_unbind_serial() {
+    umount "/dev/$1" || e2e_fail "cannot take the pseudo-terminal off /dev/$1"
+}
+
+# e2e_start_upgrade [vtrlupg options]: runs the program from its own folder,
+# its environment preceded by E2E_ENV (for instance "env TERM=dumb"), its keys
+# from a pipe that carries E2E_KEYS and then ends when E2E_KEYS is set (else
+# from the pane).  Its standard error lands in $E2E_DIR/stderr, and the
+# shell's `times` after it (the program's CPU time on the second line) in
+# $E2E_DIR/times.
 e2e_start_upgrade() {
-    local args="" a
+    local args="" a keys=""
     for a in "$@"; do args+=" $(printf '%q' "$a")"; done
-    e2e_open_pane "cd $(printf '%q' "$E2E_PROGRAM_DIR") && ./vtrlupg$args"
+    [ -n "${E2E_KEYS+set}" ] && keys="printf %s $(printf '%q' "$E2E_KEYS") | "
+    rm -f "$E2E_DIR/times"
+    e2e_open_pane "cd $(printf '%q' "$E2E_PROGRAM_DIR") && $keys${E2E_ENV:-} ./vtrlupg$args 2>$(printf '%q' "$E2E_DIR/stderr"); s=\$?; times >$(printf '%q' "$E2E_DIR/times"); (exit \$s)"
     e2e_log "vtrlupg$args started"
 }
