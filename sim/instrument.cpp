@@ -79,10 +79,34 @@ struct Instrument::State {
     std::vector<Fault> faults;
     bool cut = false;
     std::function<void(const InstrumentEvent&)> sink;
+    bool powered = true;
+    // While a torn operation is acted on: the per mille of it done before the
+    // power went (-1: the operation runs whole).
+    int32_t tear_permille = -1;
+    std::function<void(uint32_t)> kill_handler;
 
     void Emit(const InstrumentEvent& event) const {
         if (sink) {
             sink(event);
+        }
+    }
+
+    void PowerOff() {
+        powered = false;
+        InstrumentEvent e;
+        e.kind = InstrumentEvent::kPowerLost;
+        Emit(e);
+    }
+
+    void KillHostIf(bool struck) {
+        if (!struck) {
+            return;
+        }
+        InstrumentEvent e;
+        e.kind = InstrumentEvent::kHostKilled;
+        Emit(e);
+        if (kill_handler) {
+            kill_handler(exchanges);
         }
     }
 
@@ -271,17 +295,46 @@ struct Instrument::State {
         return {};
     }
 
+    // Torn programming: some of a word's bits cleared, the rest left (half of
+    // the bits that had to go, rounded down).
+    void ProgramWordPartly(uint32_t address, uint16_t value) {
+        const uint16_t now = Word(address);
+        uint16_t to_clear = static_cast<uint16_t>(now & ~value);
+        uint16_t cleared = 0;
+        int bits = 0;
+        for (uint16_t b = to_clear; b != 0; b = static_cast<uint16_t>(b & (b - 1))) {
+            ++bits;
+        }
+        for (int i = 0; i < bits / 2; ++i) {
+            const uint16_t lowest = static_cast<uint16_t>(to_clear & -to_clear);
+            cleared = static_cast<uint16_t>(cleared | lowest);
+            to_clear = static_cast<uint16_t>(to_clear & ~lowest);
+        }
+        const uint16_t left = static_cast<uint16_t>(now & ~cleared);
+        const uint32_t i = address - kFlashBase;
+        flash[i] = static_cast<uint8_t>(left);
+        flash[i + 1] = static_cast<uint8_t>(left >> 8);
+    }
+
+    // Erase and programming are taken only in remote mode.
+    bool FlashCommandRefused() const { return !remote; }
+
     Outcome ProgramFlashWord(const Request& r) {
         const uint32_t address = flash_address;
-        if (!Writable(address, 2)) {
+        if (FlashCommandRefused() || !Writable(address, 2)) {
             EmitProgram(address, 0, 1, false);
             Outcome out = Value(0, 2);
             out.refused = true;
             return out;
         }
         const bool was_valid = MarkersValid();
+        if (tear_permille >= 0) {
+            ProgramWordPartly(address, static_cast<uint16_t>(r.args[0]));
+            EmitProgram(address, 2, 1, false);
+            return Value(0, 2);
+        }
         const bool ok = ProgramWord(address, static_cast<uint16_t>(r.args[0]));
-        if (ok) {
+        if (ok && config.advance_flash_address) {
             flash_address += 2;
         }
         EmitProgram(address, 2, 1, ok);
@@ -297,7 +350,8 @@ struct Instrument::State {
         if (words == 0) {
             return Value(0, 2);
         }
-        if (words * 2 > kTransferBufferSize || !Writable(address, words * 2)) {
+        if (FlashCommandRefused() || words * 2 > kTransferBufferSize ||
+            !Writable(address, words * 2)) {
             EmitProgram(address, 0, words, false);
             Outcome out = Value(0, 2);
             out.refused = true;
@@ -305,17 +359,27 @@ struct Instrument::State {
         }
         const bool was_valid = MarkersValid();
         const uint8_t* buffer = ram.data() + (kTransferBufferAddress - kRamBase);
+        auto word_at = [&](uint32_t k) {
+            return static_cast<uint16_t>(buffer[2 * k] | (buffer[2 * k + 1] << 8));
+        };
+        if (tear_permille >= 0) {
+            const uint32_t whole = words * static_cast<uint32_t>(tear_permille) / 1000;
+            for (uint32_t k = 0; k < whole; ++k) {
+                ProgramWord(address + 2 * k, word_at(k));
+            }
+            ProgramWordPartly(address + 2 * whole, word_at(whole));
+            EmitProgram(address, 2 * (whole + 1), words, false);
+            return Value(0, 2);
+        }
         uint32_t done = 0;
         bool failed = false;
         for (; done < words; ++done) {
-            const uint16_t w =
-                static_cast<uint16_t>(buffer[2 * done] | (buffer[2 * done + 1] << 8));
-            if (!ProgramWord(address + 2 * done, w)) {
+            if (!ProgramWord(address + 2 * done, word_at(done))) {
                 failed = true;
                 break;
             }
         }
-        if (!failed) {
+        if (!failed && config.advance_flash_address) {
             flash_address += 2 * words;
         }
         // A failed word may have lost some bits too, so it counts as changed.
@@ -334,12 +398,18 @@ struct Instrument::State {
             if (s.number != r.args[0]) {
                 continue;
             }
-            if (s.needs_permission && !calibration_write) {
+            if (FlashCommandRefused() || (s.needs_permission && !calibration_write)) {
                 break;
             }
-            std::fill_n(flash.begin() + (s.base - kFlashBase), kFlashSectorSize, 0xFF);
+            // A torn erase has erased the sector from its start up to where the power went.
+            const uint32_t length =
+                tear_permille < 0
+                    ? kFlashSectorSize
+                    : kFlashSectorSize / 1000 * static_cast<uint32_t>(tear_permille) & ~1u;
+            std::fill_n(flash.begin() + (s.base - kFlashBase), length, 0xFF);
             e.address = s.base;
-            e.length = kFlashSectorSize;
+            e.length = length;
+            e.ok = tear_permille < 0;
             Emit(e);
             Outcome out = Value(1, 2);
             out.busy_us = config.erase_time_ms * 1000;
@@ -464,6 +534,9 @@ struct Strike {
     bool program_mismatch = false;
     bool reset = false;
     bool cut = false;
+    bool power_lost = false;
+    int32_t tear_permille = -1;
+    bool host_killed = false;
     uint32_t delay_ms = 0;
 };
 
@@ -506,6 +579,15 @@ Strike FaultsFor(const std::vector<Fault>& faults, uint8_t command, uint32_t exc
                 break;
             case FaultKind::kHostCut:
                 s.cut = true;
+                break;
+            case FaultKind::kPowerLost:
+                s.power_lost = true;
+                break;
+            case FaultKind::kTornOperation:
+                s.tear_permille = static_cast<int32_t>(std::min<uint32_t>(f.part_permille, 999));
+                break;
+            case FaultKind::kHostKilled:
+                s.host_killed = true;
                 break;
         }
     }
@@ -645,10 +727,31 @@ void Instrument::SetEventSink(std::function<void(const InstrumentEvent&)> sink) 
     state_->sink = std::move(sink);
 }
 
+bool Instrument::Powered() const {
+    return state_->powered;
+}
+
+void Instrument::PowerOn() {
+    State& s = *state_;
+    s.powered = true;
+    s.ClearRegisters();
+    // What RAM holds after power-up is anybody's guess; never the old buffer.
+    for (size_t i = 0; i < s.ram.size(); ++i) {
+        s.ram[i] = static_cast<uint8_t>(0x5A ^ (i * 13));
+    }
+    InstrumentEvent e;
+    e.kind = InstrumentEvent::kPowerOn;
+    s.Emit(e);
+}
+
+void Instrument::SetHostKillHandler(std::function<void(uint32_t exchange)> handler) {
+    state_->kill_handler = std::move(handler);
+}
+
 Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
     State& s = *state_;
     Reply reply;
-    if (request.empty() || s.cut) {
+    if (request.empty() || s.cut || !s.powered) {
         return reply;
     }
     const uint8_t command = request[0];
@@ -692,6 +795,16 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
     }
 
     const Request parsed = Parse(*row, request);
+    if (strike.tear_permille >= 0) {
+        // Only erase and programming take long enough to be caught half done.
+        if (command == 14 || command == 15 || command == 16) {
+            s.tear_permille = strike.tear_permille;
+            (s.*(row->handler))(parsed);
+            s.tear_permille = -1;
+        }
+        s.PowerOff();
+        return reply;
+    }
     Outcome outcome;
     if (strike.program_mismatch && command == 15) {
         // The programming reply disagrees with the count asked; nothing was done.
@@ -710,7 +823,12 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
         e.value = command;
         s.Emit(e);
     }
+    if (strike.power_lost) {
+        s.PowerOff();
+        return reply;
+    }
     if (!outcome.answer || strike.no_reply) {
+        s.KillHostIf(strike.host_killed);
         return reply;
     }
 
@@ -730,6 +848,7 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
     if (logged != nullptr) {
         logged->answered = true;
     }
+    s.KillHostIf(strike.host_killed);
     return reply;
 }
 
@@ -771,6 +890,12 @@ std::string InstrumentEvent::Text() const {
             std::snprintf(text, sizeof text, "restart 0x%X", static_cast<unsigned>(address));
             return text;
         case kErase:
+            if (!ok && length != 0) {
+                std::snprintf(text, sizeof text, "erase sector %u torn at 0x%X",
+                              static_cast<unsigned>(value),
+                              static_cast<unsigned>(address + length));
+                return text;
+            }
             std::snprintf(text, sizeof text, "erase sector %u%s", static_cast<unsigned>(value),
                           ok ? "" : " refused");
             return text;
@@ -791,6 +916,12 @@ std::string InstrumentEvent::Text() const {
         case kRefused:
             std::snprintf(text, sizeof text, "refused command %u", static_cast<unsigned>(value));
             return text;
+        case kPowerLost:
+            return "power lost";
+        case kPowerOn:
+            return "power on";
+        case kHostKilled:
+            return "host killed";
     }
     return "";
 }
@@ -806,6 +937,8 @@ constexpr FaultName kFaultNames[] = {
     {FaultKind::kShortPayload, "short"},       {FaultKind::kLateReply, "late"},
     {FaultKind::kProgramMismatch, "mismatch"}, {FaultKind::kWrongClosingEcho, "wrong-close"},
     {FaultKind::kInstrumentReset, "reset"},    {FaultKind::kHostCut, "cut"},
+    {FaultKind::kPowerLost, "power"},          {FaultKind::kTornOperation, "torn"},
+    {FaultKind::kHostKilled, "kill"},
 };
 
 // A decimal number up to 10 digits filling [text, end); false otherwise.
@@ -883,6 +1016,9 @@ bool ParseFault(const std::string& text, Fault* fault, std::string* error) {
         if (tag == 'x') {
             f.count = value;
             ok = value > 0;
+        } else if (tag == ':' && f.kind == FaultKind::kTornOperation) {
+            f.part_permille = value;
+            ok = value < 1000;
         } else if (tag == ':') {
             f.delay_ms = value;
         } else {
@@ -891,7 +1027,7 @@ bool ParseFault(const std::string& text, Fault* fault, std::string* error) {
         }
     }
     if (!ok) {
-        *error = "fault '" + text + "': expected kind@N[xCOUNT][:DELAY_MS][/COMMAND]";
+        *error = "fault '" + text + "': expected kind@N[xCOUNT][:VALUE][/COMMAND]";
         return false;
     }
     *fault = f;

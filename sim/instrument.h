@@ -15,7 +15,7 @@
 // the serial closing echo or the USB report layout):
 //   0  WriteMemory(addr4, count2, data)  RAM only; no payload.  Outside RAM, or
 //                                        a count over 249: refused, no reply.
-//   1  ReadMemory(addr4, count2)         RAM or flash, count <= 255; count bytes.
+//   1  ReadMemory(addr4, count2)         RAM or flash, count <= 254; count bytes.
 //                                        Outside: refused, no reply.
 //   2  QueryValue(sel1, sel1)            4 bytes: 0 version, 1/2 CRC range,
 //                                        4 transfer buffer, 6 last restart address,
@@ -30,14 +30,23 @@
 //   15 ProgramFlashFromBuffer(n2)        2 bytes: words programmed (n when all;
 //                                        0 when refused, fewer when a word failed)
 //   16 EraseFlashSector(s2)              2 bytes: 1 erased, 0 refused
+//                                        (14, 15 and 16 are refused outside remote mode)
 //   71 SetRemoteMode(m1, b1, c2)         2 bytes: remote mode now (1 on, 0 off)
 //   72 GetStatus()                       2 bytes: status word
 // Any other command number is refused with no reply (serial: the bytes that
 // follow it on the line are discarded until the line falls quiet).
 //
-// The flash address of selector 8 advances by 2 (ProgramFlashWord) or 2n
-// (ProgramFlashFromBuffer) only when every word was programmed: a refused or
-// failed command leaves it, so the host's re-issue programs the same words.
+// The flash address of selector 8 names where the next programming command
+// programs and stays there: a host that programs again without setting it
+// programs the same words again.  An instrument configured to advance it
+// (InstrumentConfig::advance_flash_address) moves it on by 2
+// (ProgramFlashWord) or 2n (ProgramFlashFromBuffer) when every word was
+// programmed; a refused or failed command leaves it.
+//
+// Power: an interruption fault (power lost, torn operation) switches the
+// instrument off.  Off, it takes and answers nothing; PowerOn brings it back
+// with its volatile state gone (RAM, CRC range, flash address, selector 42,
+// remote mode) and its flash as the interruption left it.
 #pragma once
 
 #include <cstddef>
@@ -63,7 +72,7 @@ constexpr uint32_t kBootLoaderVersion = 900;  // answered while the marker words
 constexpr uint32_t kBootBlockAddress = 0xD0000;
 constexpr uint32_t kFlashSectorSize = 0x10000;
 constexpr uint32_t kMaxWriteMemoryCount = 249;  // data bytes in one 256-byte request
-constexpr uint32_t kMaxReadMemoryCount = 255;   // data bytes in one 256-byte response
+constexpr uint32_t kMaxReadMemoryCount = 254;   // data bytes the instrument reads at once
 
 // What the stand-in does wrong, and when.  Exchanges are numbered from 1 in the
 // order the instrument receives complete requests (every command counts).
@@ -82,6 +91,16 @@ enum class FaultKind {
                         // selector 42 and the flash address cleared; flash keeps what it had
     kHostCut,           // the link is cut from this exchange on: nothing more reaches or leaves
                         // the instrument (for an interrupted-upgrade story)
+    // The three ways an upgrade is interrupted:
+    kPowerLost,      // request N is acted on, then the power goes before the reply; the
+                     // instrument is off until PowerOn
+    kTornOperation,  // the power goes during request N: an erase leaves the first `part`
+                     // of its sector erased and the rest as it was; a programming command
+                     // leaves the first `part` of its words programmed and the next one with
+                     // only some of its bits cleared; any other request is not acted on; no
+                     // reply, and off until PowerOn
+    kHostKilled,     // request N is acted on and answered, then the host-kill handler runs
+                     // (the host program dies there; the instrument keeps power and state)
 };
 
 struct Fault {
@@ -91,11 +110,13 @@ struct Fault {
     uint32_t delay_ms = 0;  // kLateReply only
     int command = -1;       // when >= 0, only exchanges of this command count towards `count`
                             // and `exchange` numbers only this command's exchanges
+    uint32_t part_permille = 500;  // kTornOperation only: how much of the operation was done
 };
 
-// Parses "kind@N[xCOUNT][:DELAY_MS][/COMMAND]", kind one of no-reply,
-// wrong-echo, short, late, mismatch, wrong-close, reset, cut.  False (and
-// `error` set) for anything else.
+// Parses "kind@N[xCOUNT][:VALUE][/COMMAND]", kind one of no-reply,
+// wrong-echo, short, late, mismatch, wrong-close, reset, cut, power, torn,
+// kill; VALUE is the delay in ms for late and the part done in per mille
+// (0..999) for torn.  False (and `error` set) for anything else.
 bool ParseFault(const std::string& text, Fault* fault, std::string* error);
 const char* FaultKindName(FaultKind kind);
 
@@ -106,7 +127,13 @@ struct InstrumentConfig {
     // GetStatus reads left before bit 0x20 clears by itself (0: never clears).
     uint32_t protocol_clears_after_reads = 0;
     uint32_t factory_seed = 1;  // program bytes and calibration record of the factory state
-    uint32_t factory_image_size = 200000;  // bytes of the factory program image (trailer included)
+    // Bytes of the factory program image (trailer included); larger than
+    // 262140, so the program reaches into sector 0 and an upgrade that leaves
+    // sector 0 unerased fails to program over it.
+    uint32_t factory_image_size = 300000;
+    // Selector 8 moves on past what a programming command programmed (an
+    // instrument of that kind); by default it stays where it was set.
+    bool advance_flash_address = false;
     // How long the instrument is busy before it answers (0: at once).
     uint32_t erase_time_ms = 0;         // per EraseFlashSector that erases
     uint32_t program_word_time_us = 0;  // per word programmed
@@ -129,6 +156,9 @@ struct InstrumentEvent {
         kReset,       // a fault reset the instrument
         kLinkCut,     // a fault cut the link
         kRefused,     // value: command number of a request the instrument refused
+        kPowerLost,   // an interruption fault switched the instrument off
+        kPowerOn,     // the power came back
+        kHostKilled,  // a kHostKilled fault struck: the host-kill handler runs next
     };
     Kind kind = kRefused;
     uint32_t address = 0;
@@ -184,6 +214,18 @@ class Instrument {
 
     // Called for every event, in order, before the command's reply is formed.
     void SetEventSink(std::function<void(const InstrumentEvent&)> sink);
+
+    // Power after an interruption fault: Powered() is false from the fault
+    // on; PowerOn switches the instrument on again with its volatile state
+    // lost (RAM filled with junk, CRC range, flash address, selector 42 and
+    // remote mode cleared).  Exchanges go on counting from where they were.
+    bool Powered() const;
+    void PowerOn();
+    // Runs when a kHostKilled fault strikes, after request `exchange` was
+    // acted on and its reply formed; the instrument's state is complete by
+    // then, so the handler may throw (in-process tests stop the program so)
+    // or signal the host process (vtrlsim).  No handler: nothing happens.
+    void SetHostKillHandler(std::function<void(uint32_t exchange)> handler);
 
     // --- command level ---------------------------------------------------
     // Acts on one complete request (command number first) and returns the reply:

@@ -61,7 +61,15 @@ bool UsbEndpoint::OutputReport(const uint8_t* report, size_t length) {
     }
     const uint8_t* packet = report + 1;
     const int request_length = Instrument::RequestLength(packet, kOutputReportSize - 1);
-    const size_t take = request_length > 0 ? static_cast<size_t>(request_length) : 1;
+    size_t take = request_length > 0 ? static_cast<size_t>(request_length) : 1;
+    // The report is the packet and zeros: a byte after the row's arguments
+    // makes the request one the instrument refuses.
+    for (size_t i = kOutputReportSize - 1; i > take; --i) {
+        if (packet[i - 1] != 0) {
+            take = i;
+            break;
+        }
+    }
     const Instrument::Reply reply =
         s.instrument.Handle(std::vector<uint8_t>(packet, packet + take));
     if (s.instrument.LinkCut()) {

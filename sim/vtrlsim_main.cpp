@@ -49,20 +49,35 @@ constexpr const char* kUsage =
     "  --status-clears N  bit 0x20 clears after N GetStatus reads (default: never)\n"
     "  --usb-release R    HID release number (kept for the record; serial ignores it)\n"
     "  --fault SPEC       inject a fault, repeatable; SPEC is\n"
-    "                     KIND@N[xCOUNT][:DELAY_MS][/COMMAND]: from the N-th exchange\n"
+    "                     KIND@N[xCOUNT][:VALUE][/COMMAND]: from the N-th exchange\n"
     "                     (counting only COMMAND's exchanges when given), COUNT times.\n"
-    "                     KIND: no-reply, wrong-echo, short, late (needs :DELAY_MS),\n"
+    "                     KIND: no-reply, wrong-echo, short, late (VALUE: delay in ms),\n"
     "                     mismatch (programming reply one word short), wrong-close,\n"
-    "                     reset (instrument resets), cut (link dead from then on).\n"
+    "                     reset (instrument resets), cut (link dead from then on),\n"
+    "                     and the three ways an upgrade is interrupted:\n"
+    "                       power  request N is acted on, then the power goes: nothing\n"
+    "                              is answered any more (start vtrlsim again on the same\n"
+    "                              flash file for the power to return)\n"
+    "                       torn   the power goes during request N: an erase leaves\n"
+    "                              the first VALUE per mille (default 500) of its sector\n"
+    "                              erased, a programming command that part of its words\n"
+    "                              programmed and the next with only some bits cleared\n"
+    "                       kill   request N is acted on and answered, then the host\n"
+    "                              program is killed (SIGKILL to --host-pid-file's pid)\n"
     "                     e.g. --fault no-reply@12  --fault late@5:3000  --fault cut@200\n"
+    "                          --fault power@900  --fault torn@5:990/16  --fault kill@3/16\n"
     "  --events FILE      write event lines to FILE instead of stdout: \"remote mode on\",\n"
     "                     \"remote mode off\", \"erase sector 7\", \"program 0x80004..0xBFFFF\n"
     "                     (527 commands)\", \"restart 0xFFFF0\", \"instrument reset\",\n"
     "                     \"link cut\", \"refused command N\"\n"
     "  --link PATH        also make PATH a symbolic link to the pseudo-terminal\n"
     "  --seed N           seed of a new flash file's program and calibration (default 1)\n"
-    "  --image-size N     program image bytes of a new flash file (default 200000)\n"
+    "  --image-size N     program image bytes of a new flash file (default 300000)\n"
     "  --unpaced          answer at once instead of at 57600-baud wire time\n"
+    "  --advancing-address  the flash address of selector 8 moves on past what a\n"
+    "                     programming command programmed (default: it stays put)\n"
+    "  --host-pid-file F  the file holding the host program's process id, read when\n"
+    "                     a kill fault strikes\n"
     "  --erase-ms N       a sector erase keeps the instrument busy N ms (default 0)\n"
     "  --program-us N     each word programmed keeps it busy N us (default 0)\n"
     "  --help             this text\n";
@@ -98,6 +113,7 @@ struct Options {
     std::string flash_path;
     std::string events_path;
     std::string link_path;
+    std::string host_pid_path;
     bool paced = true;
 };
 
@@ -130,6 +146,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
             return 1;
         } else if (arg == "--unpaced") {
             o->paced = false;
+            continue;
+        } else if (arg == "--advancing-address") {
+            o->config.advance_flash_address = true;
             continue;
         } else if (arg.rfind("--", 0) != 0) {
             if (!o->flash_path.empty()) {
@@ -189,6 +208,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->events_path = next;
         } else if (arg == "--link") {
             o->link_path = next;
+        } else if (arg == "--host-pid-file") {
+            o->host_pid_path = next;
         } else {
             return bad("is not an option");
         }
@@ -242,6 +263,22 @@ class EventLog {
     uint32_t run_end_ = 0;
     uint32_t run_commands_ = 0;
 };
+
+// SIGKILL to the process whose id the file holds; false when there is none.
+bool KillHost(const std::string& pid_path) {
+    if (pid_path.empty()) {
+        return false;
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(pid_path.c_str(), "r"), &std::fclose);
+    char text[32] = "";
+    if (file == nullptr || std::fgets(text, sizeof text, file.get()) == nullptr) {
+        return false;
+    }
+    text[std::strcspn(text, "\r\n")] = '\0';
+    uint32_t pid = 0;
+    return ParseUnsigned(text, 0x7FFFFFFF, &pid) && pid > 1 &&
+           kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
 
 void SetRaw(int fd) {
     termios t{};
@@ -404,6 +441,14 @@ int Run(const Options& options) {
     instrument.SetEventSink([&](const InstrumentEvent& e) {
         flash.Follow(e);
         events.Add(e);
+    });
+
+    // The host dies as a killed process does: at once, with no clean-up of its own.
+    instrument.SetHostKillHandler([&](uint32_t) {
+        events.Flush();
+        if (!KillHost(options.host_pid_path)) {
+            std::fprintf(stderr, "vtrlsim: kill fault: no host process to kill\n");
+        }
     });
 
     PseudoTerminal pty;

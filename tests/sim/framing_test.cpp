@@ -115,10 +115,12 @@ TEST_F(SerialFraming, FaultsShowOnTheWire) {
 
 TEST_F(SerialFraming, ProgrammingMismatchCountsOnlyItsCommand) {
     inst.AddFault({2, FaultKind::kProgramMismatch, 1, 0, 15});
+    Exchange(RemoteModeReq(1));
     Exchange(OneArgReq(16, 7));
     Exchange(WriteMemoryReq(kTransferBufferAddress, std::vector<uint8_t>(8, 0x11)));
     Exchange(SetValueReq(8, 0x80000));
     EXPECT_EQ(Exchange(OneArgReq(15, 4)), (std::vector<uint8_t>{15, 0, 4}));
+    Exchange(SetValueReq(8, 0x80008));
     EXPECT_EQ(Exchange(OneArgReq(15, 4)), (std::vector<uint8_t>{15, 0, 3}));
     EXPECT_EQ(inst.FlashWord(0x80008), 0xFFFF) << "the mismatched reply programmed nothing";
     EXPECT_EQ(Exchange(OneArgReq(15, 4)), (std::vector<uint8_t>{15, 0, 4}));
@@ -214,18 +216,28 @@ TEST_F(UsbFraming, ReportLengthsAndIdAreChecked) {
     report[1] = 72;
     EXPECT_TRUE(usb.OutputReport(report, 257));
     EXPECT_FALSE(usb.InputReport(report, 258, clock.NowUs() + kSecondUs));
+    EXPECT_TRUE(Receive().at(0) == 72);
+    // Anything but zeros after the row's arguments: a request the instrument refuses.
+    for (size_t stray : {2u, 4u, 256u}) {
+        std::fill(report, report + sizeof report, 0);
+        report[1] = 2;  // QueryValue: two argument bytes
+        report[stray] = 1;
+        EXPECT_TRUE(usb.OutputReport(report, 257));
+        EXPECT_EQ(Receive().empty(), stray > 3) << stray;
+        EXPECT_EQ(inst.Log().back().refused, stray > 3);
+    }
 }
 
 TEST_F(UsbFraming, ReadyFlagWayForReleasesZeroAndOne) {
     for (uint16_t release : {0, 1}) {
         inst.Config().usb_release = release;
-        ASSERT_TRUE(Send(ReadMemoryReq(kCalibrationAddress, 255)));
+        ASSERT_TRUE(Send(ReadMemoryReq(kCalibrationAddress, 254)));
         int polls = 0;
         const std::vector<uint8_t> r = ReceiveByFlag(&polls);
         ASSERT_EQ(r.size(), 256u) << release;
         EXPECT_EQ(r[0], 1);
-        EXPECT_EQ(std::vector<uint8_t>(r.begin() + 1, r.end()),
-                  inst.ReadFlash(kCalibrationAddress, 255));
+        EXPECT_EQ(std::vector<uint8_t>(r.begin() + 1, r.end() - 1),
+                  inst.ReadFlash(kCalibrationAddress, 254));
     }
 }
 
@@ -285,6 +297,8 @@ TEST_F(UsbFraming, FaultsThroughBothResponseWays) {
 
 TEST_F(UsbFraming, ProgrammingMismatchThroughUsb) {
     inst.AddFault({1, FaultKind::kProgramMismatch, 2, 0, 15});
+    Send(RemoteModeReq(1));
+    Receive();
     Send(OneArgReq(16, 7));
     Receive();
     for (uint32_t off : {0u, 249u}) {
@@ -298,7 +312,8 @@ TEST_F(UsbFraming, ProgrammingMismatchThroughUsb) {
         const std::vector<uint8_t> r = Receive();
         EXPECT_EQ((r.at(1) << 8) | r.at(2), expect);
     }
-    EXPECT_EQ(inst.FlashAddress(), 0x80000u + 498);
+    EXPECT_EQ(inst.FlashAddress(), 0x80000u);
+    EXPECT_EQ(inst.ReadFlash(0x80000, 498), std::vector<uint8_t>(498, 0));
 }
 
 TEST_F(UsbFraming, LateReplyBeyondTheWaitIsStillDeliveredLater) {
@@ -322,6 +337,7 @@ TEST(BusyTimes, EraseAndProgrammingDelayTheAnswerOnBothLinks) {
     config.erase_time_ms = 700;
     config.program_word_time_us = 20;
     Instrument inst(config);
+    inst.Handle(RemoteModeReq(1));
     SerialEndpoint serial(inst, clock);
     const std::vector<uint8_t> erase = OneArgReq(16, 7);
     serial.HostWrite(erase.data(), erase.size());

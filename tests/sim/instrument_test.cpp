@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "sim/image.h"
 #include "tests/sim/sim_test_util.h"
 
@@ -12,8 +15,22 @@ namespace {
 
 using namespace vtrl::sim::testing;
 
+bool Erased(const std::vector<uint8_t>& bytes) {
+    return !bytes.empty() &&
+           std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xFF; });
+}
+
+// An instrument in remote mode, as the host leaves it before erasing or
+// programming; the exchanges are counted from there.
 class InstrumentTest : public ::testing::Test {
   protected:
+    InstrumentTest() { Enter(); }
+    void Enter() {
+        inst.Handle(RemoteModeReq(1));
+        inst.ClearLog();
+        base_exchanges = inst.ExchangeCount();
+    }
+
     Instrument::Reply Call(const std::vector<uint8_t>& request) { return inst.Handle(request); }
     uint32_t Value(const std::vector<uint8_t>& request) {
         const Instrument::Reply r = Call(request);
@@ -33,6 +50,7 @@ class InstrumentTest : public ::testing::Test {
     }
 
     Instrument inst;
+    uint32_t base_exchanges = 0;
 };
 
 TEST_F(InstrumentTest, FactoryStateIsAValidProgramWithCalibration) {
@@ -55,34 +73,43 @@ TEST_F(InstrumentTest, NorRulesEraseSetsOnesAndProgrammingOnlyClearsBits) {
     Call(SetValueReq(8, 0x90000));
     EXPECT_EQ(Value(OneArgReq(14, 0x1234)), 1u);
     EXPECT_EQ(inst.FlashWord(0x90000), 0x1234);
-    EXPECT_EQ(inst.FlashAddress(), 0x90002u);
     // Programming the same value again is fine: no bit has to rise.
-    Call(SetValueReq(8, 0x90000));
     EXPECT_EQ(Value(OneArgReq(14, 0x1234)), 1u);
     // 0x1234 -> 0x1236 needs bit 1 to rise: a failure that keeps what could be cleared.
-    Call(SetValueReq(8, 0x90000));
     EXPECT_EQ(Value(OneArgReq(14, 0x0236)), 0u);
     EXPECT_EQ(inst.FlashWord(0x90000), 0x0234);
     EXPECT_EQ(inst.FlashAddress(), 0x90000u) << "a failed word leaves the flash address";
 }
 
-TEST_F(InstrumentTest, ProgramFromBufferReportsWordsProgrammedAndAdvancesOnlyWhenAllWere) {
-    Call(OneArgReq(16, 9));
-    std::vector<uint8_t> block(498);
-    for (size_t i = 0; i < block.size(); ++i) {
-        block[i] = static_cast<uint8_t>(i * 7);
-    }
-    EXPECT_EQ(ProgramBlock(0xA0000, block), 249u);
-    EXPECT_EQ(inst.FlashAddress(), 0xA0000u + 498);
-    EXPECT_EQ(inst.ReadFlash(0xA0000, 498), block);
+// The flash address stays where selector 8 put it, unless the instrument is
+// one that advances it, and then only past a command that programmed all.
+TEST_F(InstrumentTest, ProgramFromBufferReportsWordsProgrammedAndMovesOnlyWhenAdvancing) {
+    for (bool advancing : {false, true}) {
+        SCOPED_TRACE(advancing);
+        InstrumentConfig config;
+        config.advance_flash_address = advancing;
+        inst.Reset(config);
+        Enter();
+        Call(OneArgReq(16, 9));
+        std::vector<uint8_t> block(498);
+        for (size_t i = 0; i < block.size(); ++i) {
+            block[i] = static_cast<uint8_t>(i * 7);
+        }
+        EXPECT_EQ(ProgramBlock(0xA0000, block), 249u);
+        EXPECT_EQ(inst.FlashAddress(), advancing ? 0xA0000u + 498 : 0xA0000u);
+        EXPECT_EQ(inst.ReadFlash(0xA0000, 498), block);
+        EXPECT_EQ(Value(OneArgReq(14, 0x0101)), advancing ? 1u : 0u)
+            << "a second word lands after the block or on its first word";
+        EXPECT_EQ(inst.FlashAddress(), advancing ? 0xA0000u + 500 : 0xA0000u);
 
-    // Word 3 of this block cannot be programmed over what is there now.
-    inst.WriteFlashRaw(0xA1006, {0x00, 0x00});
-    std::vector<uint8_t> second(20, 0x55);
-    EXPECT_EQ(ProgramBlock(0xA1000, second), 3u);
-    EXPECT_EQ(inst.FlashAddress(), 0xA1000u);
-    EXPECT_EQ(inst.FlashWord(0xA1004), 0x5555);
-    EXPECT_EQ(inst.FlashWord(0xA1008), 0xFFFF) << "nothing after the failed word";
+        // Word 3 of this block cannot be programmed over what is there now.
+        inst.WriteFlashRaw(0xA1006, {0x00, 0x00});
+        std::vector<uint8_t> second(20, 0x55);
+        EXPECT_EQ(ProgramBlock(0xA1000, second), 3u);
+        EXPECT_EQ(inst.FlashAddress(), 0xA1000u);
+        EXPECT_EQ(inst.FlashWord(0xA1004), 0x5555);
+        EXPECT_EQ(inst.FlashWord(0xA1008), 0xFFFF) << "nothing after the failed word";
+    }
 }
 
 TEST_F(InstrumentTest, SectorZeroChangesOnlyUnderSelector42) {
@@ -145,11 +172,11 @@ TEST_F(InstrumentTest, WriteMemoryReachesRamOnlyAndTheTransferBufferHolds498Byte
 }
 
 TEST_F(InstrumentTest, ReadMemoryCoversRamAndFlashButNothingElse) {
-    EXPECT_EQ(Call(ReadMemoryReq(0xFFFFF - 254, 255)).bytes.size(), 256u);
+    EXPECT_EQ(Call(ReadMemoryReq(0xFFFFF - 253, 254)).bytes.size(), 255u);
     EXPECT_EQ(Call(ReadMemoryReq(kRamBase, 16)).bytes.size(), 17u);
-    EXPECT_FALSE(Call(ReadMemoryReq(0xFFFFF - 253, 255)).answered) << "runs past flash";
+    EXPECT_FALSE(Call(ReadMemoryReq(0xFFFFF - 252, 254)).answered) << "runs past flash";
     EXPECT_FALSE(Call(ReadMemoryReq(0x70000, 4)).answered);
-    EXPECT_FALSE(Call(ReadMemoryReq(0x80000, 256)).answered) << "more than a response holds";
+    EXPECT_FALSE(Call(ReadMemoryReq(0x80000, 255)).answered) << "more than it reads at once";
 }
 
 TEST_F(InstrumentTest, CrcOfTheRangeRegistersIsCrc16ArcInclusive) {
@@ -188,6 +215,7 @@ TEST_F(InstrumentTest, UpgradeStoryAtCommandLevel) {
     EXPECT_TRUE(inst.RemoteMode());
     Call(SetValueReq(8, 0x80000));
     Call(OneArgReq(14, 0));
+    Call(SetValueReq(8, 0x80002));
     Call(OneArgReq(14, 0));
     for (uint16_t s : {7, 8, 9, 10}) {
         EXPECT_EQ(Value(OneArgReq(16, s)), 1u);
@@ -215,6 +243,7 @@ TEST_F(InstrumentTest, UpgradeStoryAtCommandLevel) {
     EXPECT_EQ(Value(QueryValueReq(0)), kBootLoaderVersion);
     Call(SetValueReq(8, 0x80000));
     Call(OneArgReq(14, 0x1234));
+    Call(SetValueReq(8, 0x80002));
     Call(OneArgReq(14, 0xA5A5));
     EXPECT_EQ(Value(QueryValueReq(0)), 2500u);
     EXPECT_EQ(inst.ReadFlash(kCalibrationAddress, 1024), record);
@@ -231,6 +260,7 @@ TEST_F(InstrumentTest, StatusBitClearsAfterTheConfiguredReads) {
     config.status = 0x21;
     config.protocol_clears_after_reads = 2;
     inst.Reset(config);
+    Enter();
     EXPECT_EQ(Value({72}), 0x21u);
     EXPECT_EQ(Value({72}), 0x21u);
     EXPECT_EQ(Value({72}), 0x01u);
@@ -259,6 +289,107 @@ TEST_F(InstrumentTest, LoadedFlashRunsTheVersionInItsProgramTrailer) {
     EXPECT_EQ(Value(QueryValueReq(0)), 3141u);
     ASSERT_TRUE(inst.LoadFlashImage(MakeFlashPicture(image, MakeCalibrationRecord(1), false)));
     EXPECT_EQ(Value(QueryValueReq(0)), kBootLoaderVersion);
+}
+
+// Erase and programming need remote mode, whatever else allows them.
+TEST(StricterInstrument, FlashCommandsAreRefusedOutsideRemoteMode) {
+    Instrument inst;
+    const std::vector<uint8_t> before = inst.FlashImage();
+    inst.Handle(SetValueReq(42, 1));
+    inst.Handle(SetValueReq(8, 0x90000));
+    inst.Handle(WriteMemoryReq(kTransferBufferAddress, std::vector<uint8_t>(8, 0)));
+    for (const std::vector<uint8_t>& request :
+         {OneArgReq(16, 8), OneArgReq(16, 0), OneArgReq(14, 0), OneArgReq(15, 4)}) {
+        const Instrument::Reply r = inst.Handle(request);
+        EXPECT_TRUE(r.answered);
+        EXPECT_EQ(ValueOf(r), 0u) << int{request[0]};
+        EXPECT_TRUE(inst.Log().back().refused);
+    }
+    EXPECT_EQ(inst.FlashImage(), before);
+}
+
+// Power lost after a request, the power going half-way through one, and the
+// host killed after one: what flash keeps, what the power takes with it.
+TEST_F(InstrumentTest, InterruptionsLeaveFlashAsTheyStruck) {
+    const std::vector<uint8_t> old = inst.ReadFlash(0x90000, 0x10000);
+    std::vector<std::string> events;
+    inst.SetEventSink([&](const InstrumentEvent& e) { events.push_back(e.Text()); });
+    auto interrupt_next = [&](FaultKind kind, uint32_t part) {
+        Fault f;
+        f.exchange = inst.ExchangeCount() + 1;
+        f.kind = kind;
+        f.part_permille = part;
+        inst.AddFault(f);
+    };
+
+    // A torn erase: the first quarter of sector 8 erased, the rest as it was.
+    interrupt_next(FaultKind::kTornOperation, 250);
+    EXPECT_FALSE(Call(OneArgReq(16, 8)).answered);
+    EXPECT_FALSE(inst.Powered());
+    EXPECT_TRUE(Erased(inst.ReadFlash(0x90000, 16250)));
+    EXPECT_EQ(inst.ReadFlash(0x90000 + 16250, 0x10000 - 16250),
+              std::vector<uint8_t>(old.begin() + 16250, old.end()));
+    EXPECT_EQ(events, (std::vector<std::string>{"erase sector 8 torn at 0x93F7A", "power lost"}));
+    // Off, nothing is taken, counted or answered.
+    const uint32_t exchanges = inst.ExchangeCount();
+    EXPECT_FALSE(Call(QueryValueReq(0)).answered);
+    EXPECT_EQ(inst.ExchangeCount(), exchanges);
+
+    // The power returns without the volatile state.
+    inst.PowerOn();
+    EXPECT_FALSE(inst.RemoteMode());
+    EXPECT_EQ(Value(OneArgReq(16, 8)), 0u) << "erasing needs remote mode again";
+    Enter();
+    Call(SetValueReq(42, 1));
+    Call(SetValueReq(1, 0x80004));
+    Call(SetValueReq(8, 0x90000));
+    const std::vector<uint8_t> data(498, 0x3C);
+    Call(WriteMemoryReq(kTransferBufferAddress, {data.begin(), data.begin() + 249}));
+    Call(WriteMemoryReq(kTransferBufferAddress + 249, {data.begin() + 249, data.end()}));
+    Call(OneArgReq(16, 8));
+
+    // Power lost after the request: the erase is done, never answered.
+    interrupt_next(FaultKind::kPowerLost, 0);
+    EXPECT_FALSE(Call(OneArgReq(16, 8)).answered);
+    EXPECT_TRUE(Erased(inst.ReadFlash(0x90000, 0x10000)));
+    inst.PowerOn();
+    EXPECT_EQ(inst.FlashAddress(), 0u);
+    EXPECT_FALSE(inst.CalibrationWriteAllowed());
+    EXPECT_EQ(Value(QueryValueReq(1)), 0u);
+    EXPECT_NE(inst.ReadRam(kTransferBufferAddress, 498), data) << "RAM lost its contents";
+
+    // A torn block: 124 of 249 words programmed, the next one only partly.
+    Enter();
+    Call(SetValueReq(8, 0x90000));
+    Call(WriteMemoryReq(kTransferBufferAddress, {data.begin(), data.begin() + 249}));
+    Call(WriteMemoryReq(kTransferBufferAddress + 249, {data.begin() + 249, data.end()}));
+    interrupt_next(FaultKind::kTornOperation, 500);
+    EXPECT_FALSE(Call(OneArgReq(15, 249)).answered);
+    EXPECT_EQ(inst.ReadFlash(0x90000, 248), std::vector<uint8_t>(248, 0x3C));
+    const uint16_t partial = inst.FlashWord(0x90000 + 248);
+    EXPECT_NE(partial, 0x3C3C);
+    EXPECT_NE(partial, 0xFFFF);
+    EXPECT_EQ(partial & 0x3C3C, 0x3C3C) << "bits only went from 1 to 0";
+    EXPECT_TRUE(Erased(inst.ReadFlash(0x90000 + 250, 0x10000 - 250)));
+
+    // Torn outside erase and programming: the request was never acted on.
+    inst.PowerOn();
+    Enter();
+    interrupt_next(FaultKind::kTornOperation, 500);
+    EXPECT_FALSE(Call(SetValueReq(8, 0x90100)).answered);
+    inst.PowerOn();
+    EXPECT_EQ(inst.FlashAddress(), 0u);
+
+    // The host killed: the request acted on and answered, the power kept.
+    Enter();
+    uint32_t killed_at = 0;
+    inst.SetHostKillHandler([&](uint32_t exchange) { killed_at = exchange; });
+    interrupt_next(FaultKind::kHostKilled, 0);
+    EXPECT_EQ(Value(SetValueReq(8, 0x90100)), 0u);
+    EXPECT_EQ(killed_at, inst.ExchangeCount());
+    EXPECT_TRUE(inst.Powered());
+    EXPECT_EQ(inst.FlashAddress(), 0x90100u);
+    EXPECT_EQ(events.back(), "host killed");
 }
 
 TEST(DefaultInstrument, ResetsInPlace) {
@@ -301,7 +432,7 @@ TEST_F(InstrumentTest, MalformedAndUnknownRequestsAreRefusedWithoutEffect) {
     EXPECT_FALSE(Call({3, 8, 0, 9}).answered) << "SetValue lacking its last byte";
     EXPECT_EQ(inst.FlashAddress(), 0u);
     EXPECT_FALSE(Call({72, 0}).answered) << "a byte too many";
-    EXPECT_EQ(inst.ExchangeCount(), 3u);
+    EXPECT_EQ(inst.ExchangeCount() - base_exchanges, 3u);
     for (const LoggedRequest& r : inst.Log()) {
         EXPECT_TRUE(r.refused);
         EXPECT_FALSE(r.answered);
@@ -324,8 +455,18 @@ TEST(ParseFault, AcceptsTheDocumentedFormsAndRejectsTheRest) {
     EXPECT_EQ(f.command, 15);
     ASSERT_TRUE(ParseFault("cut@200", &f, &error));
     EXPECT_EQ(f.kind, FaultKind::kHostCut);
-    for (const char* bad : {"cut", "cut@", "cut@0", "bogus@1", "late@1:", "late@1:2:3", "short@1x0",
-                            "reset@1/256", "no-reply@99999999999", "wrong-echo@1y"}) {
+    ASSERT_TRUE(ParseFault("torn@7:990/16", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kTornOperation);
+    EXPECT_EQ(f.part_permille, 990u);
+    EXPECT_EQ(f.delay_ms, 0u);
+    EXPECT_EQ(f.command, 16);
+    ASSERT_TRUE(ParseFault("power@900", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kPowerLost);
+    ASSERT_TRUE(ParseFault("kill@3/16", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kHostKilled);
+    for (const char* bad :
+         {"cut", "cut@", "cut@0", "bogus@1", "late@1:", "late@1:2:3", "short@1x0", "reset@1/256",
+          "no-reply@99999999999", "wrong-echo@1y", "torn@1:1000"}) {
         EXPECT_FALSE(ParseFault(bad, &f, &error)) << bad;
         EXPECT_FALSE(error.empty());
     }
