@@ -17,6 +17,14 @@ char g_calibration_path[kFilePathLimit + 1] = "";
 char g_image_path[kFilePathLimit + 1] = "";
 bool g_paths_usable = false;
 
+struct Checked {
+    bool known = false;
+    char path[kFilePathLimit + 1] = "";
+    uint32_t size = 0;
+    uint16_t stored_crc = 0;
+};
+Checked g_checked;
+
 // Directory + separator + name, cut to the path limit; false when it was cut.
 bool JoinPath(char (&out)[kFilePathLimit + 1], const char* directory, const char* name) {
     const char separator[2] = {PathSeparator(), '\0'};
@@ -79,6 +87,7 @@ bool FilePathsUsable() {
 }
 
 int CheckProgramFile(const char* path, uint32_t* version) {
+    g_checked = Checked{};
     UniqueFile file = OpenFile(path, "rb");
     if (!file) {
         return kProgramFileCannotOpen;
@@ -118,7 +127,22 @@ int CheckProgramFile(const char* path, uint32_t* version) {
         *version = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                    static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
     }
+    if (std::strlen(path) <= kFilePathLimit && count <= UINT32_MAX) {
+        g_checked.known = true;
+        std::strcpy(g_checked.path, path);
+        g_checked.size = static_cast<uint32_t>(count);
+        g_checked.stored_crc = stored_crc;
+    }
     return kProgramFileSound;
+}
+
+bool CheckedImage(const char* path, uint32_t* size, uint16_t* stored_crc) {
+    if (!g_checked.known || path == nullptr || std::strcmp(path, g_checked.path) != 0) {
+        return false;
+    }
+    *size = g_checked.size;
+    *stored_crc = g_checked.stored_crc;
+    return true;
 }
 
 uint32_t GetProgramFileSize(const char* path) {
@@ -142,6 +166,7 @@ void ResetImageFileState() {
     g_calibration_path[0] = '\0';
     g_image_path[0] = '\0';
     g_paths_usable = false;
+    g_checked = Checked{};
 }
 
 }  // namespace vtrl

@@ -39,11 +39,16 @@ enum ProgramFileCheck : int {
 // image's firmware version is written to *version; otherwise it is untouched.
 int CheckProgramFile(const char* path, uint32_t* version);
 
+// The image CheckProgramFile last found sound: true when that was the image
+// at `path`, with its size and the CRC its trailer stores.  Whatever is
+// programmed later must be that same image, not one changed since.
+bool CheckedImage(const char* path, uint32_t* size, uint16_t* stored_crc);
+
 // The file's size in bytes; 0 when it cannot be opened, UINT32_MAX when it is
 // too large to be measured.
 uint32_t GetProgramFileSize(const char* path);
 
-// Initial state: no paths built.
+// Initial state: no paths built, no image checked.
 void ResetImageFileState();
 
 }  // namespace vtrl

@@ -77,35 +77,74 @@ class ProgressWindow {
 };
 
 // Cuts the byte count to the file's size and rewinds the file; false when the
-// file cannot be measured or rewound.
-bool FitToFile(std::FILE* file, uint32_t* count) {
+// file cannot be measured or rewound.  *size is the whole file's.
+bool FitToFile(std::FILE* file, uint32_t* count, uint32_t* size) {
     if (std::fseek(file, 0, SEEK_END) != 0) {
         return false;
     }
-    const long size = std::ftell(file);
-    if (size < 0) {
+    const long end = std::ftell(file);
+    if (end < 0) {
         return false;
     }
-    if (static_cast<unsigned long>(size) < *count) {
-        *count = static_cast<uint32_t>(size);
+    *size = static_cast<unsigned long>(end) < UINT32_MAX ? static_cast<uint32_t>(end) : UINT32_MAX;
+    if (*size < *count) {
+        *count = *size;
     }
     return std::fseek(file, 0, SEEK_SET) == 0 && !std::ferror(file);
 }
 
+std::string Corrupted(const char* path) {
+    return Format("Program file %s is corrupted.", path != nullptr ? path : "");
+}
+
+// The image as the download reads it, against the image that was checked:
+// the same size, the same stored CRC, and a trailer that still matches the
+// bytes before it (the CRC-16 of an image with its trailer CRC is 0).
+class ReadImage {
+  public:
+    explicit ReadImage(const char* path) { known_ = CheckedImage(path, &size_, &stored_crc_); }
+    bool SizeMatches(uint32_t file_size) const { return known_ && file_size == size_; }
+    void Read(const uint8_t* bytes, uint32_t count) {
+        for (uint32_t i = count > 2 ? count - 2 : 0; i < count; ++i) {
+            last_two_[0] = last_two_[1];
+            last_two_[1] = bytes[i];
+        }
+        read_ += count;
+    }
+    // The running host CRC once every image byte is in, before any pad.
+    void SetCrcOfAll(uint16_t crc) { crc_of_all_ = crc; }
+    bool Matches() const {
+        const uint16_t stored = static_cast<uint16_t>(last_two_[0] | last_two_[1] << 8);
+        return known_ && read_ == size_ && crc_of_all_ == 0 && stored == stored_crc_;
+    }
+
+  private:
+    bool known_ = false;
+    uint32_t size_ = 0;
+    uint16_t stored_crc_ = 0;
+    uint32_t read_ = 0;
+    uint8_t last_two_[2] = {0, 0};
+    uint16_t crc_of_all_ = 1;
+};
+
 // Reads the next `count` bytes of the image (a whole block or the tail), folds
 // them into the host CRC and programs them at *address, which moves on past
 // them.  An odd tail is padded with 0xFF, which the CRC and the flash both get.
-bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_t* address) {
+bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_t* address,
+               ReadImage* image) {
     std::array<uint8_t, kFlashBlockBytes> block{};
     if (ReadFile(file, block.data(), count) != count) {
         return Fail(" File read error.");
     }
+    image->Read(block.data(), count);
+    CRC16Update(block.data(), static_cast<int32_t>(count));
+    image->SetCrcOfAll(CRC16Value());
     if (count % 2 != 0) {
         // The instrument programs whole words; the pad is what erased flash holds.
         block[count] = 0xFF;
+        CRC16Update(block.data() + count, 1);
         ++count;
     }
-    CRC16Update(block.data(), static_cast<int32_t>(count));
     if (!ProgramFlashBlock(block.data(), count, buffer_address, *address)) {
         return Fail(kExcessiveRetries);
     }
@@ -127,14 +166,62 @@ bool VerifyDownload(uint32_t first, uint32_t last) {
     return true;
 }
 
+using Record = std::array<uint8_t, kCalibrationRecordSize>;
+
+// What caldata.bin is to this instrument.
+enum class SavedCopy {
+    kNone,         // no valid caldata.bin
+    kThisOne,      // the instrument's own valid record, byte for byte
+    kOnlyCopy,     // the instrument has no valid record (its sector was erased)
+    kNotThisOnes,  // the instrument holds another valid record
+    kUnreadable,   // the instrument's record could not be read
+};
+
+// Loads caldata.bin into the record buffer (when valid) and compares it with
+// the instrument's own record, read into `own`.
+SavedCopy JudgeSavedCopy(Record* own) {
+    if (!LoadSavedCalibration()) {
+        return SavedCopy::kNone;
+    }
+    if (!ReadInstrumentCalibration(own->data())) {
+        return SavedCopy::kUnreadable;
+    }
+    if (!CheckCalibrationRecord(own->data())) {
+        return SavedCopy::kOnlyCopy;
+    }
+    return std::equal(own->begin(), own->end(), CalibrationRecordBuffer())
+               ? SavedCopy::kThisOne
+               : SavedCopy::kNotThisOnes;
+}
+
+constexpr char kForeignSavedCopy[] =
+    " caldata.bin beside this program holds a\r\n"
+    " calibration record that is not this\r\n"
+    " instrument's: it belongs to another instrument\r\n"
+    " or is out of date.  Nothing has been changed.\r\n"
+    " Move caldata.bin away and start again.\r\n"
+    " Please press a key...";
+
 // Before anything is erased the calibration record is in the buffer and in
 // caldata.bin: a copy left by an interrupted upgrade is offered for reuse,
-// otherwise the instrument's own record is saved.
+// otherwise the instrument's own record is saved.  A copy that is not this
+// instrument's record may be another instrument's only one: it is neither
+// used nor overwritten, and nothing is changed.
 bool PreserveCalibration() {
-    if (!LoadSavedCalibration()) {
-        return SaveCalibration();
+    Record own{};
+    switch (JudgeSavedCopy(&own)) {
+        case SavedCopy::kNone:
+            return SaveCalibration();
+        case SavedCopy::kUnreadable:
+            return Fail("Unable to retrieve calibration data!");
+        case SavedCopy::kNotThisOnes:
+            ShowMessageAndReadKey(kForeignSavedCopy);
+            return false;
+        case SavedCopy::kThisOne:
+        case SavedCopy::kOnlyCopy:
+            break;
     }
-    std::array<uint8_t, kCalibrationRecordSize> saved{};
+    Record saved{};
     std::copy(CalibrationRecordBuffer(), CalibrationRecordBuffer() + kCalibrationRecordSize,
               saved.begin());
     if (AskKey(" Retry failed download? \n\r Please press y or n: ") != 'N') {
@@ -168,24 +255,43 @@ bool ProgramMarkerWords() {
     return !FailureFlag();
 }
 
-// In the normal size class caldata.bin may be the only copy of a record that
-// an interrupted full-size upgrade erased from the instrument.
-bool SavedCopyStillNeeded() {
-    if (!LoadSavedCalibration()) {
-        return false;
+// The program (and the record) are verified in flash, but a step after that
+// gave up: the withdrawal of the write permission, or the marker words.
+std::string NotMarkedValid(bool calibration_branch) {
+    if (calibration_branch) {
+        return " The new program and the calibration record are\r\n"
+               " verified in flash, but marking the program\r\n"
+               " valid was not confirmed: the instrument stopped\r\n"
+               " answering. caldata.bin is kept: please run the\r\n"
+               " upgrade again.";
     }
-    std::array<uint8_t, kCalibrationRecordSize> instrument{};
-    return !(ReadInstrumentCalibration(instrument.data()) &&
-             CheckCalibrationRecord(instrument.data()));
+    return " The new program is verified in flash, but\r\n"
+           " marking it valid was not confirmed: the\r\n"
+           " instrument stopped answering.\r\n"
+           " Please run the upgrade again.";
 }
 
+// After a full-size upgrade caldata.bin holds the record just restored and
+// verified.  In the normal size class it may be the only copy of a record
+// that an interrupted full-size upgrade erased, or another instrument's: it
+// goes only when it is this instrument's own valid record.
 void RemoveSavedCalibration(bool calibration_branch) {
-    if (!calibration_branch && SavedCopyStillNeeded()) {
+    Record own{};
+    const SavedCopy saved = calibration_branch ? SavedCopy::kThisOne : JudgeSavedCopy(&own);
+    if (saved == SavedCopy::kOnlyCopy || saved == SavedCopy::kUnreadable) {
         ShowMessageAndReadKey(
             " The instrument has no valid calibration record.\r\n"
             " caldata.bin beside this program holds its\r\n"
             " calibration and has been kept: upgrade again\r\n"
             " with a full-size image to restore it.\r\n"
+            " Please press a key...");
+    } else if (saved == SavedCopy::kNotThisOnes) {
+        ShowMessageAndReadKey(
+            " caldata.bin beside this program holds a\r\n"
+            " calibration record that is not this\r\n"
+            " instrument's: it belongs to another instrument\r\n"
+            " or is out of date, and has been kept.\r\n"
+            " Move it away before the next upgrade.\r\n"
             " Please press a key...");
     } else if (FilePathsUsable()) {
         DeleteFileAt(CalibrationFilePath());
@@ -217,8 +323,10 @@ bool ReplaceProgram(const char* image_path, bool calibration_branch) {
     if (calibration_branch && !RestoreCalibration(CalibrationRecordBuffer())) {
         return Fail("Cannot restore calibration sector.");
     }
-    if (!ProgramMarkerWords()) {
-        return false;
+    // A permission that could not be withdrawn means a link that has gone:
+    // the marker words are not tried then, so the message says what is so.
+    if (FailureFlag() || !ProgramMarkerWords()) {
+        return Fail(NotMarkedValid(calibration_branch));
     }
     RemoveSavedCalibration(calibration_branch);
     RestartInstrument();
@@ -277,8 +385,14 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     if (!file) {
         return Fail(Format("Cannot open program file %s.", path != nullptr ? path : ""));
     }
-    if (!FitToFile(file.get(), &remaining)) {
+    uint32_t file_size = 0;
+    if (!FitToFile(file.get(), &remaining, &file_size)) {
         return Fail("File seek error.");
+    }
+    // Only the image that was checked is programmed, not one put in its place since.
+    ReadImage image(path);
+    if (!image.SizeMatches(file_size)) {
+        return Fail(Corrupted(path));
     }
     if (!PingInstrument()) {
         return Fail(kExcessiveRetries);
@@ -293,14 +407,17 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     uint32_t address = start;
     uint16_t blocks_left = static_cast<uint16_t>(remaining / kFlashBlockBytes);
     for (; remaining >= kFlashBlockBytes; remaining -= kFlashBlockBytes) {
-        if (!SendBlock(file.get(), kFlashBlockBytes, buffer_address, &address)) {
+        if (!SendBlock(file.get(), kFlashBlockBytes, buffer_address, &address, &image)) {
             return false;
         }
         progress.ShowRemaining(--blocks_left);
     }
     // The tail gets no progress line.
-    if (remaining > 0 && !SendBlock(file.get(), remaining, buffer_address, &address)) {
+    if (remaining > 0 && !SendBlock(file.get(), remaining, buffer_address, &address, &image)) {
         return false;
+    }
+    if (!image.Matches()) {
+        return Fail(Corrupted(path));
     }
     if (!VerifyDownload(start, address - 1)) {
         return false;
@@ -316,6 +433,11 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     const uint32_t size = GetProgramFileSize(image_path);
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
+    }
+    uint32_t checked_size = 0;
+    uint16_t checked_crc = 0;
+    if (!CheckedImage(image_path, &checked_size, &checked_crc) || size != checked_size) {
+        return Fail(Corrupted(image_path));
     }
     const bool calibration_branch = size > kLargestNormalImage;
     if (calibration_branch && !PreserveCalibration()) {

@@ -4,6 +4,7 @@
 // never deleted, a cut path is never touched, no file is left open).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -106,24 +107,63 @@ INSTANTIATE_TEST_SUITE_P(Links, InterruptedUpgradeRetry,
                              return std::string(info.param == BenchLink::kUsb ? "Usb" : "Serial");
                          });
 
+// Requests that read the calibration record's first piece.
+int RecordReads(const UpgradeBench& bench) {
+    int reads = 0;
+    for (const sim::LoggedRequest& r : bench.instrument.Log()) {
+        reads += r.bytes.size() == 7 && r.bytes[0] == 1 && r.bytes[2] == 0x0C &&
+                 r.bytes[3] == 0xFC && r.bytes[4] == 0x00;
+    }
+    return reads;
+}
+
 TEST(RetryPrompt, AnyKeyButNKeepsTheSavedRecordAndNReadsTheInstrumentAgain) {
-    for (const char* key : {"y", "x", "Y"}) {
+    // caldata.bin is this instrument's record (left by an upgrade interrupted
+    // before its sector was erased): the record is read once to judge it, and
+    // once more after n.
+    for (const char* key : {"y", "x", "Y", "n", "N"}) {
         SCOPED_TRACE(key);
-        // A saved record that differs from the instrument's own.
         UpgradeBench bench(BenchLink::kUsb);
         bench.WriteImage(kFullSize);
-        test::WriteBytes(bench.CalibrationFile(), Record(99));
+        test::WriteBytes(bench.CalibrationFile(), Record(1));
         EXPECT_EQ(bench.Run(std::string("y") + key), kExitUpgraded);
         EXPECT_TRUE(bench.ShownAtKey(kRetryPrompt));
-        ExpectUpgradedWithRecord(bench, Record(99));
-    }
-    for (const char* key : {"n", "N"}) {
-        SCOPED_TRACE(key);
-        UpgradeBench bench(BenchLink::kUsb);
-        bench.WriteImage(kFullSize);
-        test::WriteBytes(bench.CalibrationFile(), Record(99));
-        EXPECT_EQ(bench.Run(std::string("y") + key), kExitUpgraded);
+        EXPECT_EQ(RecordReads(bench), std::toupper(key[0]) == 'N' ? 2 : 1);
         ExpectUpgradedWithRecord(bench, Record(1));
+    }
+}
+
+// A valid caldata.bin that is not this instrument's record (another
+// instrument's, or a stale one) is never written over this instrument's
+// record nor overwritten: a full-size upgrade stops before changing
+// anything, a normal-size one keeps the file.  Both say why.
+TEST(SavedRecordFile, AnotherInstrumentsCopyIsNeitherUsedNorOverwritten) {
+    for (uint32_t size : {kFullSize, kSmallSize}) {
+        SCOPED_TRACE(size);
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> image = bench.WriteImage(size);
+        test::WriteBytes(bench.CalibrationFile(), Record(99));
+        const std::vector<uint8_t> before = bench.instrument.FlashImage();
+
+        const int status = bench.Run("yk");
+
+        ASSERT_EQ(bench.KeyScreens().size(), 2u);
+        const std::string& told = bench.KeyScreens()[1];
+        EXPECT_NE(told.find("not this"), std::string::npos) << told;
+        EXPECT_NE(told.find("another instrument"), std::string::npos) << told;
+        EXPECT_FALSE(bench.ShownAtKey(kRetryPrompt));
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(99));
+        EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
+        EXPECT_EQ(bench.PendingKeys(), 0u);
+        if (size == kFullSize) {
+            EXPECT_EQ(status, kExitUpgradeFailed);
+            EXPECT_EQ(bench.instrument.FlashImage(), before);
+            EXPECT_FALSE(bench.instrument.RemoteMode());
+        } else {
+            EXPECT_EQ(status, kExitUpgraded);
+            EXPECT_EQ(bench.Flash(0x80004, size), image);
+            EXPECT_TRUE(bench.ShownAtPause(kComplete));
+        }
     }
 }
 
@@ -177,13 +217,15 @@ TEST(SavedRecordFile, InvalidOrShortFilesAreNotOfferedAndOnlyInvalidOnesDeleted)
     std::vector<uint8_t> longer = Record(5);
     const std::vector<uint8_t> shorter(longer.begin(), longer.begin() + 1000);
     longer.insert(longer.end(), 40, 0xEE);
+    std::vector<uint8_t> own_longer = Record(1);
+    own_longer.insert(own_longer.end(), 40, 0xEE);
     const std::vector<Case> cases = {
         {"wrong magic", bad_magic, false},
         {"wrong crc", bad_crc, false},
         {"short", shorter, false},
         {"empty", {}, false},
         // Only the first 1024 bytes are read and judged.
-        {"longer", longer, true},
+        {"longer", own_longer, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -192,7 +234,7 @@ TEST(SavedRecordFile, InvalidOrShortFilesAreNotOfferedAndOnlyInvalidOnesDeleted)
         test::WriteBytes(bench.CalibrationFile(), c.content);
         EXPECT_EQ(bench.Run(c.prompted ? "yy" : "y"), kExitUpgraded);
         EXPECT_EQ(bench.ShownAtKey(kRetryPrompt), c.prompted);
-        ExpectUpgradedWithRecord(bench, c.prompted ? Record(5) : Record(1));
+        ExpectUpgradedWithRecord(bench, Record(1));
     }
 }
 
@@ -232,14 +274,14 @@ TEST(SavedRecordFile, IsOnDiskCompleteBeforeAnythingIsErased) {
 TEST(SavedRecordFile, AFailedRewriteLeavesTheEarlierCopyWhole) {
     UpgradeBench bench(BenchLink::kUsb);
     bench.WriteImage(kFullSize);
-    test::WriteBytes(bench.CalibrationFile(), Record(99));
+    test::WriteBytes(bench.CalibrationFile(), Record(1));
     const std::vector<uint8_t> before = bench.instrument.FlashImage();
     std::filesystem::create_directory(bench.CalibrationFile() + ".tmp");
 
     // n: the instrument's record is read again, but cannot be written.
     EXPECT_EQ(bench.Run("ynk"), kExitUpgradeFailed);
     EXPECT_TRUE(bench.ShownAtKey("Unable to save calibration data!"));
-    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(99));
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     EXPECT_EQ(bench.instrument.FlashImage(), before);
 }
 
@@ -263,10 +305,10 @@ TEST(NormalSizeUpgrade, KeepsTheOnlyValidCopyOfTheRecord) {
     ExpectUpgradedWithRecord(bench, Record(1));
 }
 
-TEST(NormalSizeUpgrade, DeletesTheFileWhenTheInstrumentHoldsAValidRecord) {
+TEST(NormalSizeUpgrade, DeletesTheFileWhenItIsTheInstrumentsOwnRecord) {
     UpgradeBench bench(BenchLink::kUsb);
     bench.WriteImage(kSmallSize);
-    test::WriteBytes(bench.CalibrationFile(), Record(99));
+    test::WriteBytes(bench.CalibrationFile(), Record(1));
     EXPECT_EQ(bench.Run("y"), kExitUpgraded);
     ExpectUpgradedWithRecord(bench, Record(1));
 }

@@ -12,6 +12,7 @@
 
 #include "console/dconsole.h"
 #include "driver/entry.h"
+#include "driver/file_io.h"
 #include "driver/keep_awake.h"
 #include "driver/upgrade.h"
 #include "sim/image.h"
@@ -318,6 +319,88 @@ TEST(DownloadVerification, AnImageCutShortUnderwayIsAReadErrorNotAnUpgrade) {
     EXPECT_FALSE(bench.instrument.RemoteMode());
 }
 
+// The image file as the program reads it, with a change made to it on the
+// way: before its `open`-th opening (1: the check, 2: the size, 3: the
+// download) or before the download's `read`-th read.
+class ChangingImage final : public FileSystem {
+  public:
+    ChangingImage(std::string path, int open, int read, std::function<void()> change)
+        : path_(std::move(path)), open_(open), read_(read), change_(std::move(change)) {}
+    std::FILE* Open(const char* path, const char* mode) override {
+        if (path_ == path && ++opens_ == open_) {
+            change_();
+        }
+        return FileSystem::Open(path, mode);
+    }
+    size_t Read(std::FILE* file, uint8_t* buffer, size_t count) override {
+        if (opens_ == 3 && ++reads_ == read_) {
+            change_();
+        }
+        return FileSystem::Read(file, buffer, count);
+    }
+
+  private:
+    std::string path_;
+    int open_;
+    int read_;
+    std::function<void()> change_;
+    int opens_ = 0;
+    int reads_ = 0;
+};
+
+// The image that was checked is the image that is programmed: one changed,
+// cut, grown or replaced after the check is never marked valid, and the
+// saved calibration record stays.
+TEST(ImageChangedAfterTheCheck, IsReportedCorruptedAndNeverMarkedValid) {
+    const std::vector<uint8_t> other = sim::MakeImage(kFullSize, 1008, 99);
+    struct Case {
+        const char* name;
+        int open;
+        int read;
+        std::function<std::vector<uint8_t>(std::vector<uint8_t>)> change;
+        bool erased;  // the change is found only after the erase
+    };
+    const std::vector<Case> cases = {
+        {"cut before the size is taken", 2, 0,
+         [](std::vector<uint8_t> b) { return std::vector<uint8_t>(b.begin(), b.end() - 10); },
+         false},
+        {"replaced by another sound image before the download", 3, 0,
+         [&](std::vector<uint8_t>) { return other; }, true},
+        {"grown before the download", 3, 0,
+         [](std::vector<uint8_t> b) {
+             b.push_back(0);
+             return b;
+         },
+         true},
+        {"a byte changed while the download reads it", 0, 10,
+         [](std::vector<uint8_t> b) {
+             b[200000] ^= 0x08;
+             return b;
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
+        const std::vector<uint8_t> before = bench.instrument.FlashImage();
+        const std::string path = bench.FileBeside("vtrlprog.bin");
+        ChangingImage files(path, c.open, c.read, [&] { test::WriteBytes(path, c.change(image)); });
+        SetFileSystem(&files);
+        const int status = bench.Run("yk");
+        SetFileSystem(nullptr);
+
+        ExpectFailedRun(bench, status, "Program file " + path + " is corrupted.");
+        EXPECT_EQ(bench.instrument.MarkersValid(), !c.erased);
+        if (c.erased) {
+            EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
+        } else {
+            EXPECT_EQ(bench.instrument.FlashImage(), before);
+            EXPECT_FALSE(test::FileExists(bench.CalibrationFile()));
+        }
+    }
+}
+
 TEST(EraseFailure, ProgramAndCalibrationSectorErasesReportTheirOwnMessages) {
     struct Case {
         const char* name;
@@ -391,20 +474,56 @@ TEST(RestoreFailure, ProgramVerifiedButNoMarkersAndTheRecordKeptOnDisk) {
     }
 }
 
-TEST(MarkerFailure, NoMessageAndNothingDeleted) {
-    UpgradeBench bench(BenchLink::kUsb);
-    const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
-    // Two marker clears, then the instrument resets at every try of the first
-    // valid marker word.
-    bench.instrument.AddFault(FaultAt(3, FaultKind::kInstrumentReset, 10, 14));
+// After the verified download (and restore), a step that gives up leaves a
+// program that is not marked valid: the operator is told so, caldata.bin stays.
+TEST(AfterVerification, AGivingUpWithdrawalOrMarkerWordIsReported) {
+    const std::string kCalibrationState =
+        " The new program and the calibration record are\r\n"
+        " verified in flash, but marking the program\r\n"
+        " valid was not confirmed: the instrument stopped\r\n"
+        " answering. caldata.bin is kept: please run the\r\n"
+        " upgrade again.";
+    struct Case {
+        const char* name;
+        uint32_t size;
+        Fault fault;
+        const char* message_start;
+        bool markers_valid;
+    };
+    // The restore's withdrawal of the write permission, its last request.
+    const uint32_t withdrawal =
+        ExchangeInCleanRun(BenchLink::kUsb, kFullSize, {3, 42, 0, 0, 0, 0}, 3);
+    const std::vector<Case> cases = {
+        {"withdrawal", kFullSize, FaultAt(withdrawal, FaultKind::kNoReply, 10),
+         " The new program and the calibration record are", false},
+        // ProgramFlashWord: two marker clears, then the marker words; the
+        // instrument resets at every try of the first.
+        {"marker word", kFullSize, FaultAt(3, FaultKind::kInstrumentReset, 10, 14),
+         " The new program and the calibration record are", false},
+        // The second is programmed, but its answers never come: not confirmed.
+        {"marker word, normal size", kNormalSize, FaultAt(4, FaultKind::kNoReply, 10, 14),
+         " The new program is verified in flash, but", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> image = bench.WriteImage(c.size);
+        bench.instrument.AddFault(c.fault);
 
-    ExpectFailedRun(bench, bench.Run("y"), "");
-    EXPECT_EQ(bench.KeyScreens().size(), 1u);  // the version prompt only
-    EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
-    EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), sim::MakeCalibrationRecord(1));
-    EXPECT_FALSE(bench.instrument.MarkersValid());
-    EXPECT_TRUE(test::FileExists(bench.CalibrationFile()));
-    EXPECT_FALSE(bench.instrument.RemoteMode());
+        const int status = bench.Run("yk");
+        const std::string shown = bench.MessageTexts().empty() ? "" : bench.MessageTexts().back();
+        EXPECT_EQ(shown.rfind(c.message_start, 0), 0u) << shown;
+        if (c.size == kFullSize) {
+            ExpectFailedRun(bench, status, kCalibrationState);
+            EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
+        } else {
+            EXPECT_EQ(status, kExitUpgradeFailed);
+        }
+        EXPECT_EQ(bench.Flash(0x80004, c.size), image);
+        EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), sim::MakeCalibrationRecord(1));
+        EXPECT_EQ(bench.instrument.MarkersValid(), c.markers_valid);
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+    }
 }
 
 TEST(Restart, IsSentWithoutWaitingAndCompletesWhateverBecomesOfIt) {
