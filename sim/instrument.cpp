@@ -246,9 +246,16 @@ struct Instrument::State {
             case kSelRestart:
                 value = restart_address;
                 break;
-            case kSelCrc:
+            case kSelCrc: {
                 value = RangeCrc();
+                InstrumentEvent e;
+                e.kind = InstrumentEvent::kCrcQuery;
+                e.address = crc_first;
+                e.length = crc_last >= crc_first ? crc_last - crc_first + 1 : 0;
+                e.value = value;
+                Emit(e);
                 break;
+            }
             case kSelFlashAddress:
                 value = flash_address;
                 break;
@@ -922,6 +929,11 @@ std::string InstrumentEvent::Text() const {
             return "power on";
         case kHostKilled:
             return "host killed";
+        case kCrcQuery:
+            std::snprintf(
+                text, sizeof text, "crc 0x%X..0x%X is 0x%04X", static_cast<unsigned>(address),
+                static_cast<unsigned>(address + length - 1), static_cast<unsigned>(value));
+            return text;
     }
     return "";
 }

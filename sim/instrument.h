@@ -159,6 +159,7 @@ struct InstrumentEvent {
         kPowerLost,   // an interruption fault switched the instrument off
         kPowerOn,     // the power came back
         kHostKilled,  // a kHostKilled fault struck: the host-kill handler runs next
+        kCrcQuery,    // QueryValue(7): address/length: the range; value: the CRC answered
     };
     Kind kind = kRefused;
     uint32_t address = 0;
