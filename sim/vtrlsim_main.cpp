@@ -35,6 +35,7 @@ constexpr const char* kUsage =
     "replies, each byte paced at its wire time) on a new pseudo-terminal.  The\n"
     "first line on stdout is the pseudo-terminal's path; the program serves it\n"
     "until SIGTERM or SIGINT, also while hosts open and close it repeatedly.\n"
+    "SIGUSR1 switches the instrument's power back on after a power or torn fault.\n"
     "\n"
     "FLASH_FILE holds the instrument's flash: a raw 512 KiB image of\n"
     "0x80000..0xFFFFF.  A missing or empty file is created in the factory state\n"
@@ -56,12 +57,13 @@ constexpr const char* kUsage =
     "                     reset (instrument resets), cut (link dead from then on),\n"
     "                     and the three ways an upgrade is interrupted:\n"
     "                       power  request N is acted on, then the power goes: nothing\n"
-    "                              is answered any more (start vtrlsim again on the same\n"
-    "                              flash file for the power to return)\n"
+    "                              is answered until SIGUSR1 switches it on again\n"
+    "                              (volatile state lost, flash as it was left)\n"
     "                       torn   the power goes during request N: an erase leaves\n"
     "                              the first VALUE per mille (default 500) of its sector\n"
     "                              erased, a programming command that part of its words\n"
-    "                              programmed and the next with only some bits cleared\n"
+    "                              programmed and the next with only some bits cleared;\n"
+    "                              then as for power\n"
     "                       kill   request N is acted on and answered, then the host\n"
     "                              program is killed (SIGKILL to --host-pid-file's pid)\n"
     "                     e.g. --fault no-reply@12  --fault late@5:3000  --fault cut@200\n"
@@ -69,7 +71,9 @@ constexpr const char* kUsage =
     "  --events FILE      write event lines to FILE instead of stdout: \"remote mode on\",\n"
     "                     \"remote mode off\", \"erase sector 7\", \"program 0x80004..0xBFFFF\n"
     "                     (527 commands)\", \"restart 0xFFFF0\", \"instrument reset\",\n"
-    "                     \"link cut\", \"refused command N\"\n"
+    "                     \"link cut\", \"refused command N\", \"crc 0x80004..0xCFBFF is\n"
+    "                     0x1A2B\", \"power lost\", \"power on\", \"host killed\",\n"
+    "                     \"erase sector 0 torn at 0xCFDE6\"\n"
     "  --link PATH        also make PATH a symbolic link to the pseudo-terminal\n"
     "  --seed N           seed of a new flash file's program and calibration (default 1)\n"
     "  --image-size N     program image bytes of a new flash file (default 300000)\n"
@@ -83,9 +87,14 @@ constexpr const char* kUsage =
     "  --help             this text\n";
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_power_on = 0;
 
 void OnSignal(int) {
     g_stop = 1;
+}
+
+void OnPowerSwitch(int) {
+    g_power_on = 1;
 }
 
 // A descriptor that closes itself.
@@ -342,7 +351,8 @@ class PseudoTerminal {
 };
 
 // Moves bytes between the pseudo-terminal and the instrument's serial framing
-// until SIGTERM or SIGINT.  Returns 0, or 1 when the line or the flash file failed.
+// until SIGTERM or SIGINT (SIGUSR1 switches the power back on).  Returns 0, or 1
+// when the line or the flash file failed.
 int Serve(const PseudoTerminal& pty, Instrument& instrument, bool paced, EventLog& events,
           const vtrl::sim::FlashFile& flash) {
     // SIGTERM and SIGINT get through only while ppoll waits, so a stop request
@@ -352,14 +362,22 @@ int Serve(const PseudoTerminal& pty, Instrument& instrument, bool paced, EventLo
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGUSR1);
     sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGUSR1);
 
     vtrl::sim::RealClock clock;
     vtrl::sim::SerialEndpoint serial(instrument, clock, paced);
     uint64_t last_activity_us = clock.NowUs();
     while (!g_stop) {
+        if (g_power_on) {
+            g_power_on = 0;
+            if (!instrument.Powered()) {
+                instrument.PowerOn();
+            }
+        }
         // Wake for the next byte due to the host, or now and then to fold the
         // event summary of a finished run of programming commands.
         const uint64_t now = clock.NowUs();
@@ -481,6 +499,8 @@ int main(int argc, char** argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = OnPowerSwitch;
+    sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     return Run(options);
 }

@@ -470,14 +470,16 @@ class Sweep {
         if (size_class_.calibration && (all_ || point_ % 4 == 0)) {
             answers.push_back("yn");
         }
-        for (const std::string& keys : answers) {
-            Record(kWayNames[static_cast<int>(way)],
-                   what + (keys == "yn" ? ", then n at the retry prompt" : ""), [&](PointRun& run) {
-                       std::string lost = run.Interrupt(stop, "y");
-                       return lost.empty() ? run.Complete(keys) : lost;
-                   });
-        }
-        if (point_ % (all_ ? 8 : 24) == 0) {
+        Record(
+            kWayNames[static_cast<int>(way)], what,
+            [&](PointRun* run, const std::string& keys) {
+                std::string lost = run->Interrupt(stop, "y");
+                return lost.empty() ? run->Complete(keys) : lost;
+            },
+            answers);
+        // Every 8th (every 24th in the sample) of this process's points.
+        const uint32_t own = (point_ - 1) / shards_ + 1;
+        if (own % (all_ ? 8 : 24) == 0) {
             std::mt19937 random(point_);
             Stop second;
             second.way = static_cast<Way>(random() % 3);
@@ -486,34 +488,39 @@ class Sweep {
             const std::string then =
                 ", then " + std::string(kWayNames[static_cast<int>(second.way)]) + " at exchange " +
                 std::to_string(second.exchange) + " of the next run";
-            Record("double fault", what + then, [&](PointRun& run) {
-                std::string lost = run.Interrupt(stop, "y");
-                if (lost.empty()) {
-                    lost = run.Interrupt(second, "yy");
-                    // The next run may end before its chosen exchange: then it completed.
-                    if (lost == "the interruption never struck") {
-                        lost.clear();
-                    }
-                }
-                return lost.empty() ? run.Complete("yy") : lost;
-            });
+            Record("double fault", what + then,
+                   [&](PointRun* run, const std::string& keys) {
+                       std::string lost = run->Interrupt(stop, "y");
+                       if (lost.empty()) {
+                           lost = run->Interrupt(second, "yy");
+                           // The next run may end before its chosen exchange: then it completed.
+                           if (lost == "the interruption never struck") {
+                               lost.clear();
+                           }
+                       }
+                       return lost.empty() ? run->Complete(keys) : lost;
+                   },
+                   {"yy"});
         }
     }
 
+    // One point, survived when it is survived with every set of answers
+    // ("yy": y at the version and the retry prompt; "yn": n at the retry prompt).
     void Record(const std::string& way, const std::string& what,
-                const std::function<std::string(PointRun&)>& body) {
+                const std::function<std::string(PointRun*, const std::string&)>& body,
+                const std::vector<std::string>& answers) {
         Tally& tally = tallies_[way];
         ++tally.total;
-        std::string lost;
-        {
+        for (const std::string& keys : answers) {
             PointRun run(size_class_);
-            lost = body(run);
+            const std::string lost = body(&run, keys);
+            if (!lost.empty()) {
+                tally.lost.push_back(what + (keys == "yn" ? ", then n at the retry prompt" : "") +
+                                     ": " + lost);
+                return;
+            }
         }
-        if (lost.empty()) {
-            ++tally.survived;
-        } else {
-            tally.lost.push_back(what + ": " + lost);
-        }
+        ++tally.survived;
     }
 
     void Report() {
