@@ -208,7 +208,8 @@ std::string LastMessage(const UpgradeBench& bench) {
 // optional second interrupted run, and the run that completes.
 class PointRun {
   public:
-    PointRun(const SizeClass& size_class) : size_class_(size_class), bench_(BenchLink::kUsb) {
+    explicit PointRun(const SizeClass& size_class)
+        : size_class_(size_class), bench_(BenchLink::kUsb) {
         image_ = bench_.WriteImage(size_class.size);
         record_ = bench_.Flash(kCalibrationAt, 1024);
         std::vector<uint8_t> padded = image_;
@@ -302,8 +303,6 @@ class PointRun {
         }
         return granted ? "the write permission of sector 0 was not withdrawn" : Watched();
     }
-
-    UpgradeBench& bench() { return bench_; }
 
   private:
     // After an interruption: the record survives somewhere, and caldata.bin,
@@ -437,7 +436,7 @@ class Sweep {
             Try(Way::kPowerLost, {Way::kPowerLost, n}, "power lost after" + what, m);
             std::vector<uint32_t> parts = {(n * 389 + 113) % 1000};
             if (request[0] == 16) {
-                // Torn erases of sector 0 that stop short of, inside and past the record.
+                // Torn erases cut at once, and near the end where sector 0 holds the record.
                 parts.insert(parts.end(), {0, 990, 995, 999});
             }
             for (uint32_t part : parts) {
