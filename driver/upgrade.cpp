@@ -278,7 +278,13 @@ std::string NotMarkedValid(bool calibration_branch) {
 void RemoveSavedCalibration(bool calibration_branch) {
     Record own{};
     const SavedCopy saved = calibration_branch ? SavedCopy::kThisOne : JudgeSavedCopy(&own);
-    if (saved == SavedCopy::kOnlyCopy || saved == SavedCopy::kUnreadable) {
+    if (saved == SavedCopy::kUnreadable) {
+        ShowMessageAndReadKey(
+            " The instrument's calibration record could not\r\n"
+            " be read to compare it with caldata.bin beside\r\n"
+            " this program, which has been kept.\r\n"
+            " Please press a key...");
+    } else if (saved == SavedCopy::kOnlyCopy) {
         ShowMessageAndReadKey(
             " The instrument has no valid calibration record.\r\n"
             " caldata.bin beside this program holds its\r\n"

@@ -34,7 +34,10 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
 // preservation, erase, download, restore, marker words, caldata.bin removal,
 // restart and the final message.  True when the instrument was restarted with
 // the new program; false after its own message, or silently when the operator
-// declined.
+// declined.  Only the image CheckProgramFile last found sound at `image_path`
+// is programmed: one changed since is reported corrupted.  A caldata.bin that
+// is not this instrument's own record (nor the only copy of a record its
+// instrument lost) is never used, overwritten or deleted.
 bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version);
 
 // Shows both versions and asks; true for y or Y.
@@ -50,7 +53,9 @@ bool CheckFlashAddresses(uint32_t start, uint32_t end);
 // Copies the file at `path` (at most end - start + 2 bytes, an odd tail padded
 // with 0xFF) into flash from `start` in blocks of 498 bytes, with a progress
 // window, and compares the instrument's CRC over exactly the bytes written with
-// the host's.  Reports its own failures.
+// the host's.  The bytes read must be the image CheckProgramFile last found
+// sound at `path` (its size, its trailer's CRC, a trailer that matches);
+// otherwise "Program file %s is corrupted.".  Reports its own failures.
 bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end);
 
 }  // namespace vtrl
