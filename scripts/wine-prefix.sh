@@ -35,9 +35,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$template" ] && [ -f "$template/sy
 fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     start=$(date +%s%N)
-    # Wine's services outlive wineboot: they must not hold on to our output.
-    wineboot -i </dev/null >/dev/null 2>&1 || true
-    wineserver -w </dev/null >/dev/null 2>&1 || true
+    # Wine's services outlive wineboot: they must not hold on to our output,
+    # nor on to the lock (fd 9), or the next call here waits for them to end.
+    wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
+    wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-prefix.sh: wineboot did not create $WINEPREFIX" >&2
         exit 1
@@ -45,8 +46,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Wine prefix $WINEPREFIX created in $((($(date +%s%N) - start) / 1000000)) ms"
 fi
 # A running server is left alone; otherwise start one that waits for clients.
-wineserver -p"$persist" </dev/null >/dev/null 2>&1 || true
+wineserver -p"$persist" </dev/null >/dev/null 2>&1 9>&- || true
 # Start Wine's services now, on /dev/null: started by the first test instead,
 # they would keep that test's output pipe open (CTest waits for it) until the
 # server ends.
-wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true

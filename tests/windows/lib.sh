@@ -63,7 +63,9 @@ w_begin() {
     # One scenario at a time in this prefix: each restarts its wineserver.
     exec 8>"$WINEPREFIX.e2e.lock"
     flock 8
-    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$E2E_DIR/wine.log" 2>&1 ||
+    # Wine's server and services outlive this script: they must not inherit
+    # the scenario lock (fd 8), or a scenario killed midway leaves it held.
+    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$E2E_DIR/wine.log" 2>&1 8>&- ||
         e2e_fail "cannot prepare the Wine prefix $WINEPREFIX"
     e2e_log "scratch directory $E2E_DIR, Wine prefix $WINEPREFIX"
 }
@@ -84,7 +86,7 @@ w_map_ports() {
     done
     wineserver -k >/dev/null 2>&1
     wineserver -w >/dev/null 2>&1
-    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$E2E_DIR/wine.log" 2>&1 ||
+    "$E2E_SOURCE_DIR/scripts/wine-prefix.sh" "$WINEPREFIX" >>"$E2E_DIR/wine.log" 2>&1 8>&- ||
         e2e_fail "cannot restart Wine in $WINEPREFIX"
     for map in "$@"; do
         port=${map%%=*}
@@ -100,7 +102,7 @@ w_map_ports() {
 w_start_program() {
     local args="" a
     for a in "$@"; do args+=" $(printf '%q' "$a")"; done
-    e2e_open_pane "cd $(printf '%q' "$E2E_DIR/cwd") && ${W_RUNNER[*]} $(printf '%q' "$W_PROGRAM")$args"
+    e2e_open_pane "cd $(printf '%q' "$E2E_DIR/cwd") && ${W_RUNNER[*]} $(printf '%q' "$W_PROGRAM")$args" 8>&-
     e2e_log "$(basename "$W_PROGRAM")$args started"
 }
 
