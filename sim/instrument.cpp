@@ -544,7 +544,9 @@ struct Strike {
     bool power_lost = false;
     int32_t tear_permille = -1;
     bool host_killed = false;
+    bool feature_fail = false;
     uint32_t delay_ms = 0;
+    uint32_t not_ready_reports = 0;
 };
 
 Strike FaultsFor(const std::vector<Fault>& faults, uint8_t command, uint32_t exchange,
@@ -595,6 +597,12 @@ Strike FaultsFor(const std::vector<Fault>& faults, uint8_t command, uint32_t exc
                 break;
             case FaultKind::kHostKilled:
                 s.host_killed = true;
+                break;
+            case FaultKind::kNotReady:
+                s.not_ready_reports += f.reports;
+                break;
+            case FaultKind::kFeatureFail:
+                s.feature_fail = true;
                 break;
         }
     }
@@ -850,6 +858,8 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
         reply.omit_closing_echo = true;
     }
     reply.delay_ms = strike.delay_ms;
+    reply.not_ready_reports = strike.not_ready_reports;
+    reply.feature_fails = strike.feature_fail;
     reply.busy_us = outcome.busy_us;
     reply.closing_echo_wrong = strike.wrong_closing_echo;
     if (logged != nullptr) {
@@ -951,6 +961,7 @@ constexpr FaultName kFaultNames[] = {
     {FaultKind::kInstrumentReset, "reset"},    {FaultKind::kHostCut, "cut"},
     {FaultKind::kPowerLost, "power"},          {FaultKind::kTornOperation, "torn"},
     {FaultKind::kHostKilled, "kill"},
+    {FaultKind::kNotReady, "not-ready"},       {FaultKind::kFeatureFail, "feature-fail"},
 };
 
 // A decimal number up to 10 digits filling [text, end); false otherwise.
@@ -1032,7 +1043,7 @@ bool ParseFault(const std::string& text, Fault* fault, std::string* error) {
             f.part_permille = value;
             ok = value < 1000;
         } else if (tag == ':') {
-            f.delay_ms = value;
+            (f.kind == FaultKind::kNotReady ? f.reports : f.delay_ms) = value;
         } else {
             f.command = static_cast<int>(value);
             ok = value < 256;

@@ -101,6 +101,10 @@ enum class FaultKind {
                      // reply, and off until PowerOn
     kHostKilled,     // request N is acted on and answered, then the host-kill handler runs
                      // (the host program dies there; the instrument keeps power and state)
+    kNotReady,          // USB ready-flag way only: the ready flag stays down for the first
+                        // `reports` status reports after the response is ready
+    kFeatureFail,       // USB ready-flag way only: every fetch of the response's feature
+                        // report fails (the device stalls it)
 };
 
 struct Fault {
@@ -111,12 +115,14 @@ struct Fault {
     int command = -1;       // when >= 0, only exchanges of this command count towards `count`
                             // and `exchange` numbers only this command's exchanges
     uint32_t part_permille = 500;  // kTornOperation only: how much of the operation was done
+    uint32_t reports = 0;          // kNotReady only
 };
 
 // Parses "kind@N[xCOUNT][:VALUE][/COMMAND]", kind one of no-reply,
 // wrong-echo, short, late, mismatch, wrong-close, reset, cut, power, torn,
-// kill; VALUE is the delay in ms for late and the part done in per mille
-// (0..999) for torn.  False (and `error` set) for anything else.
+// kill, not-ready, feature-fail; VALUE is the delay in ms for late, the part
+// done in per mille (0..999) for torn and the number of status reports for
+// not-ready.  False (and `error` set) for anything else.
 bool ParseFault(const std::string& text, Fault* fault, std::string* error);
 const char* FaultKindName(FaultKind kind);
 
@@ -137,6 +143,10 @@ struct InstrumentConfig {
     // How long the instrument is busy before it answers (0: at once).
     uint32_t erase_time_ms = 0;         // per EraseFlashSector that erases
     uint32_t program_word_time_us = 0;  // per word programmed
+    // USB framing: a response is ready this long after its output report, and
+    // a release 0/1 device sends a status input report this often.
+    uint32_t usb_response_latency_us = 1000;
+    uint32_t usb_status_interval_us = 8000;
 };
 
 // One request as the instrument received it, for tests to assert on.
@@ -242,6 +252,8 @@ class Instrument {
         bool closing_echo_wrong = false;
         bool omit_closing_echo = false;  // serial: the reply was cut short
         uint8_t command = 0;             // the request's command number
+        uint32_t not_ready_reports = 0;  // USB ready-flag way: status reports with the flag down
+        bool feature_fails = false;      // USB ready-flag way: its feature report cannot be had
     };
     Reply Handle(const std::vector<uint8_t>& request);
 
@@ -288,11 +300,12 @@ class SerialEndpoint {
 // USB side: 257-byte output reports in, 256-byte responses out, either as a
 // 259-byte input report (release >= 2, bytes 3..258) or, for release 0 and 1,
 // as a feature report fetched after an input report with bit 0 of byte 1 set.
-// Release 0/1 devices send a status input report every kStatusIntervalUs; the
-// driver keeps only the newest kStatusQueueDepth, so a reader that does not
-// flush first sees stale status.
+// Release 0/1 devices send a status input report every usb_status_interval_us
+// (kStatusIntervalUs unless configured); the driver keeps only the newest
+// kStatusQueueDepth, so a reader that does not flush first sees stale status.
 class UsbEndpoint {
   public:
+    // The defaults of InstrumentConfig's USB timing.
     static constexpr uint64_t kResponseLatencyUs = 1000;  // one frame after the output report
     static constexpr uint64_t kStatusIntervalUs = 8000;
     static constexpr size_t kStatusQueueDepth = 2;
@@ -309,6 +322,9 @@ class UsbEndpoint {
     // ready (no answer yet to the latest request) or the length is below 257.
     bool FeatureReport(uint8_t* report, size_t length);
     void FlushInput();  // discards queued input reports
+    // When InputReport would next find a report (UINT64_MAX: not before
+    // another output report); no earlier than now.
+    uint64_t NextInputUs() const;
 
   private:
     struct State;

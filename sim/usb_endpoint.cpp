@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 
@@ -17,6 +18,8 @@ constexpr size_t kResponseSize = 256;
 struct Response {
     uint64_t ready_us = 0;
     std::array<uint8_t, kResponseSize> bytes{};
+    uint32_t not_ready_reports = 0;  // status reports still to show the flag down
+    bool feature_fails = false;
 };
 
 }  // namespace
@@ -38,6 +41,20 @@ struct UsbEndpoint::State {
     State(Instrument& i, Clock& c) : instrument(i), clock(&c) {}
 
     bool ReadyFlagWay() { return instrument.Config().usb_release <= 1; }
+    uint64_t StatusInterval() {
+        return std::max<uint64_t>(instrument.Config().usb_status_interval_us, 1);
+    }
+
+    // The status report InputReport would take next (ready-flag way).
+    uint64_t NextStatusTick() {
+        const uint64_t interval = StatusInterval();
+        const uint64_t now = clock->NowUs();
+        const uint64_t next_untaken = (status_taken_us / interval + 1) * interval;
+        const uint64_t newest = now / interval * interval;
+        const uint64_t kept_span = (kStatusQueueDepth - 1) * interval;
+        const uint64_t oldest_kept = newest >= kept_span ? newest - kept_span : 0;
+        return std::max(next_untaken, oldest_kept);
+    }
 
     void AdvanceTo(uint64_t t) {
         const uint64_t now = clock->NowUs();
@@ -86,7 +103,10 @@ bool UsbEndpoint::OutputReport(const uint8_t* report, size_t length) {
         return true;
     }
     Response r;
-    r.ready_us = now + kResponseLatencyUs + uint64_t{reply.delay_ms} * 1000 + reply.busy_us;
+    r.ready_us = now + s.instrument.Config().usb_response_latency_us +
+                 uint64_t{reply.delay_ms} * 1000 + reply.busy_us;
+    r.not_ready_reports = reply.not_ready_reports;
+    r.feature_fails = reply.feature_fails;
     std::copy_n(reply.bytes.begin(), std::min(reply.bytes.size(), kResponseSize), r.bytes.begin());
     if (s.ReadyFlagWay()) {
         s.response = r;
@@ -115,20 +135,18 @@ bool UsbEndpoint::InputReport(uint8_t* report, size_t length, uint64_t deadline_
         return true;
     }
     // Status reports come every interval; the driver keeps the newest few.
-    const uint64_t interval = kStatusIntervalUs;
-    const uint64_t now = s.clock->NowUs();
-    const uint64_t next_untaken = (s.status_taken_us / interval + 1) * interval;
-    const uint64_t newest = now / interval * interval;
-    const uint64_t kept_span = (kStatusQueueDepth - 1) * interval;
-    const uint64_t oldest_kept = newest >= kept_span ? newest - kept_span : 0;
-    const uint64_t tick = std::max(next_untaken, oldest_kept);
+    const uint64_t tick = s.NextStatusTick();
     if (tick > deadline_us) {
         s.AdvanceTo(deadline_us);
         return false;
     }
     s.AdvanceTo(tick);
     s.status_taken_us = tick;
-    const bool ready_now = s.have_response && s.response.ready_us <= tick;
+    bool ready_now = s.have_response && s.response.ready_us <= tick;
+    if (ready_now && s.response.not_ready_reports > 0) {
+        --s.response.not_ready_reports;
+        ready_now = false;
+    }
     const bool ready_then = s.earlier_ready_from_us <= tick && tick < s.earlier_ready_until_us;
     report[1] = (ready_now || ready_then) ? 0x01 : 0x00;
     return true;
@@ -137,12 +155,24 @@ bool UsbEndpoint::InputReport(uint8_t* report, size_t length, uint64_t deadline_
 bool UsbEndpoint::FeatureReport(uint8_t* report, size_t length) {
     State& s = *state_;
     if (length < kFeatureReportSize || s.instrument.LinkCut() || !s.have_response ||
-        s.response.ready_us > s.clock->NowUs()) {
+        s.response.ready_us > s.clock->NowUs() || s.response.feature_fails) {
         return false;
     }
     report[0] = 0;
     std::copy(s.response.bytes.begin(), s.response.bytes.end(), report + 1);
     return true;
+}
+
+uint64_t UsbEndpoint::NextInputUs() const {
+    State& s = *state_;
+    const uint64_t now = s.clock->NowUs();
+    if (s.instrument.LinkCut()) {
+        return UINT64_MAX;
+    }
+    if (s.ReadyFlagWay()) {
+        return std::max(s.NextStatusTick(), now);
+    }
+    return s.queue.empty() ? UINT64_MAX : std::max(s.queue.front().ready_us, now);
 }
 
 void UsbEndpoint::FlushInput() {
