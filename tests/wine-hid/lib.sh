@@ -1,0 +1,101 @@
+# Helpers for vtrlupg.exe's USB scenarios under Wine: virtual instruments on
+# Wine's HID class stack (the test minidriver vtrlhid.sys, put in place by
+# fixture.sh), each answered by a vtrlsim-hid.exe of its own; the program in
+# an 80x40 tmux pane, as the other Wine scenarios run it (tests/windows/lib.sh).
+#
+#   source "$(dirname "$0")/lib.sh"
+#   u_begin "$@"                           # VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
+#   u_install a:release=2,serial=VT-0001   # instrument "a" on pipe vtrl-a
+#   u_start_instrument a --version 1006    # vtrlsim-hid options
+#   w_make_image 20000 1007
+#   w_start_program
+#   ...
+#
+# Instrument NAME keeps its flash in $W_DIR/NAME.flash and its event log
+# (with --trace: what the host asked of the class driver, every request) in
+# $W_DIR/NAME.events.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../windows/lib.sh"
+
+U_SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+U_SIM_PIDS=()
+
+# The shared dump, then each instrument's output and log.
+eval "$(declare -f w_dump | sed '1s/^w_dump/u_dump_program/')"
+w_dump() {
+    u_dump_program
+    local f
+    for f in "${W_DIR:-/nonexistent}"/*.sim.out "${W_DIR:-/nonexistent}"/*.sim.err \
+        "${W_DIR:-/nonexistent}"/*.events "${W_DIR:-/nonexistent}"/instruments.txt; do
+        [ -s "$f" ] && { echo "----- $(basename "$f") -----"; tail -n 40 "$f"; }
+    done
+}
+
+# u_begin VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
+u_begin() {
+    [ $# -ge 4 ] || { echo "usage: $0 VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR" >&2; exit 2; }
+    U_BUILD=$(realpath "$4")
+    U_SIM_HID="$U_BUILD/sim/vtrlsim-hid.exe"
+    [ -f "$U_SIM_HID" ] || w_fail "no vtrlsim-hid.exe at $U_SIM_HID"
+    w_begin "$1" "$2" "$3"
+}
+
+# u_install NAME:SETTINGS...: exactly these instruments, NAME's on pipe
+# vtrl-NAME (SETTINGS as fixture.sh takes them, without the pipe); their
+# enumeration order lands in $W_DIR/instruments.txt.
+u_install() {
+    local spec specs=()
+    for spec in "$@"; do
+        specs+=("${spec#*:},pipe=vtrl-${spec%%:*}")
+    done
+    bash "$U_SCRIPT_DIR/fixture.sh" "$WINEPREFIX" "$U_BUILD" "${specs[@]}" \
+        >"$W_DIR/instruments.raw" 2>>"$W_DIR/wine.log" 8>&- ||
+        w_fail "the fixture did not bring up ${specs[*]}"
+    # A Windows program's standard output ends its lines in CR LF.
+    tr -d '\r' <"$W_DIR/instruments.raw" >"$W_DIR/instruments.txt"
+    w_log "instruments up: $(tr '\n' ';' <"$W_DIR/instruments.txt")"
+}
+
+# u_start_instrument NAME [--full-speed] [vtrlsim-hid options]: starts NAME's
+# stand-in (answering at once; at full-speed USB pace with --full-speed) and
+# waits until the driver has connected to it.
+u_start_instrument() {
+    local name=$1
+    shift
+    local pace=(--unpaced)
+    if [ "${1:-}" = --full-speed ]; then
+        pace=()
+        shift
+    fi
+    : >"$W_DIR/$name.events"
+    wine "$U_SIM_HID" "${pace[@]}" --pipe "vtrl-$name" --events "Z:$W_DIR/$name.events" "$@" \
+        "Z:$W_DIR/$name.flash" >"$W_DIR/$name.sim.out" 2>"$W_DIR/$name.sim.err" </dev/null 8>&- &
+    U_SIM_PIDS+=($!)
+    wait_until "$W_TIMEOUT" has_line "$W_DIR/$name.sim.out" connected ||
+        w_fail "the driver never connected to instrument $name's stand-in"
+    w_log "instrument $name: stand-in connected ($*)"
+}
+
+# u_flash NAME OFFSET LENGTH: hex of NAME's flash from OFFSET (address - 0x80000).
+u_flash() { w_flash_bytes "$2" "$3" "$W_DIR/$1.flash"; }
+
+# u_lines NAME PATTERN: the lines of NAME's event log matching the extended regex.
+u_lines() { grep -E -- "$2" "$W_DIR/$1.events" || true; }
+
+# u_expect_found_window SERIAL [STRINGS...]: the USB found window, cell by cell,
+# version 1.006 and the four labelled strings (default: the device strings the
+# fixture sets, with SERIAL).
+u_expect_found_window() {
+    local serial=$1 manufacturer=${2:-Vantrel} product=${3:-Vantrel Thermal Cycler}
+    w_wait_text "Serial Number = "
+    w_expect_screen usb-found <<SCREEN
+fill 1F
+box 7 15 74 24 1F 0F double
+text 8 16 Found Vantrel on USB 
+text 8 17 Firmware Version 1.006
+text 8 18 Language = <English>
+text 8 19 Maufacturer = $manufacturer
+text 8 20 Product = $product
+text 8 21 Serial Number = $serial
+SCREEN
+}
