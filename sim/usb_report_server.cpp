@@ -115,6 +115,12 @@ void UsbReportServer::Receive(const WireMessage& message) {
 
 WireMessage UsbReportServer::Land(const std::vector<uint8_t>& report) {
     const bool taken = endpoint_.OutputReport(report.data(), report.size());
+    if (taken && endpoint_.ReleaseNumber() <= 1) {
+        // The class driver keeps the status reports; ours are sampled from
+        // now on, so a report from before the request (still showing the
+        // last response ready) does not reach the host after it.
+        endpoint_.FlushInput();
+    }
     if (taken) {
         ++counts_.output_reports;
         counts_.paced_transfer_us += TransferUs(kOutputBytes);

@@ -99,3 +99,41 @@ text 8 20 Product = $product
 text 8 21 Serial Number = $serial
 SCREEN
 }
+
+# u_request_after NAME COMMAND K: (with --trace) the command number of the
+# request NAME took after the K-th request of COMMAND ("" when none came).
+u_request_after() {
+    awk -v c="request $2" -v k="$3" '
+        /^request / { if (seen == k) { print $2; exit } if ($0 == c) seen++ }
+    ' "$W_DIR/$1.events"
+}
+
+# u_count NAME LINE: how many times NAME's event log holds LINE.
+u_count() { grep -cxF -- "$2" "$W_DIR/$1.events" || true; }
+
+# u_finish_upgrade NAME SIZE RECORD: after y at the version prompt, the whole
+# upgrade to its closing message and exit status 0; then NAME's flash holds
+# the SIZE-byte image from 0x80004, valid markers and the calibration RECORD
+# (hex) it had before, no caldata.bin is left and the restart was sent once.
+u_finish_upgrade() {
+    local name=$1 size=$2 record=$3
+    w_wait_text " Upgrade complete -- Restarting instrument!" 120
+    w_expect_screen complete <<'SCREEN'
+fill 1F
+box 16 15 66 25 1F 0F double
+text 17 16  Upgrade complete -- Restarting instrument!
+SCREEN
+    w_wait_exit 0 15
+    [ "$(u_lines "$name" '^restart ')" = "restart 0xFFFF0" ] || w_fail "the restart was not sent once"
+    [ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
+    [ "$(u_flash "$name" 0 4)" = 3412a5a5 ] ||
+        w_fail "marker words are $(u_flash "$name" 0 4), not 0x1234 0xA5A5"
+    cmp -s -n "$size" -i 4:0 "$W_DIR/$name.flash" "$W_IMAGE" ||
+        w_fail "flash does not hold the image from 0x80004"
+    [ "$(u_flash "$name" $((0xCFC00 - 0x80000)) 1024)" = "$record" ] ||
+        w_fail "the calibration record changed"
+    w_log "flash holds the $size-byte image, valid markers and the original calibration record"
+}
+
+# u_calibration_record NAME: hex of NAME's calibration record as it is now.
+u_calibration_record() { u_flash "$1" $((0xCFC00 - 0x80000)) 1024; }

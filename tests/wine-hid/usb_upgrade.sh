@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# A whole upgrade by vtrlupg.exe over USB through Wine's HID class stack, with
+# the instrument answering by input reports (release 2) or by the ready flag
+# and a feature report (release 1): the found window, the version prompt, y,
+# the progress window, the closing message, and afterwards the instrument's
+# flash holding the image from 0x80004, valid marker words and the
+# calibration record it had before, no caldata.bin left, the restart sent.
+# Usage: usb_upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR RELEASE IMAGE_SIZE
+#   IMAGE_SIZE up to 262140 takes the normal branch; above it the calibration
+#   branch, which saves the record to caldata.bin and puts it back.
+source "$(dirname "$0")/lib.sh"
+release="${5:?release number}"
+size="${6:?image size}"
+u_begin "$1" "$2" "$3" "$4"
+
+u_install a:release=$release,serial=VT-0001
+u_start_instrument a --usb-release "$release" --version 1006 --seed 3
+record_before=$(u_calibration_record a)
+[ ${#record_before} = 2048 ] || w_fail "the instrument's flash file has no calibration record"
+w_make_image "$size" 1007
+
+w_start_program
+u_expect_found_window VT-0001
+w_expect_version_prompt 1.006 1.007
+w_send_keys y
+
+w_wait_text " Remaining blocks: "
+w_expect_screen progress <<'SCREEN'
+fill 1F
+box 15 10 65 20 1F 0F double
+text 16 11  Downloading: 
+text 16 12  Remaining blocks: 
+any 35 12 64 12
+SCREEN
+if [ "$size" -gt 262140 ]; then
+    [ "$(w_flash_bytes 0 1024 "$W_PROGRAM_DIR/caldata.bin" 2>/dev/null)" = "$record_before" ] ||
+        w_fail "caldata.bin beside the program does not hold the calibration record during the download"
+    w_log "caldata.bin beside the program holds the calibration record"
+    wait_until 120 has_line "$W_DIR/a.events" "erase sector 0" ||
+        w_fail "the calibration sector was not erased"
+fi
+u_finish_upgrade a "$size" "$record_before"
+w_pass
