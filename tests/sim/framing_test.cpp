@@ -316,6 +316,36 @@ TEST_F(UsbFraming, ProgrammingMismatchThroughUsb) {
     EXPECT_EQ(inst.ReadFlash(0x80000, 498), std::vector<uint8_t>(498, 0));
 }
 
+// The ready-flag way's own faults: the flag stays down for the given number
+// of status reports once the response is ready, or the response's feature
+// report cannot be had; either hits its exchange only.  NextInputUs says
+// when the next report can be taken, never too early.
+TEST_F(UsbFraming, NotReadyAndFeatureFailHitTheirExchangeOnly) {
+    inst.Config().usb_release = 1;
+    Fault not_ready{1, FaultKind::kNotReady};
+    not_ready.reports = 3;
+    inst.AddFault(not_ready);
+    inst.AddFault({2, FaultKind::kFeatureFail});
+    Send({72});
+    usb.FlushInput();
+    std::vector<int> flags;
+    uint8_t report[259];
+    for (int i = 0; i < 5; ++i) {
+        const uint64_t next = usb.NextInputUs();
+        EXPECT_FALSE(next > clock.NowUs() && usb.InputReport(report, sizeof report, next - 1));
+        ASSERT_TRUE(usb.InputReport(report, sizeof report, next));
+        flags.push_back(report[1] & 1);
+    }
+    EXPECT_EQ(flags, (std::vector<int>{0, 0, 0, 1, 1}));
+    uint8_t feature[257];
+    EXPECT_TRUE(usb.FeatureReport(feature, sizeof feature));
+    Send({72});
+    int polls = 0;
+    EXPECT_TRUE(ReceiveByFlag(&polls).empty()) << "the feature report was given";
+    Send({72});
+    EXPECT_EQ(ReceiveByFlag(&polls).at(0), 72);
+}
+
 TEST_F(UsbFraming, LateReplyBeyondTheWaitIsStillDeliveredLater) {
     inst.AddFault({1, FaultKind::kLateReply, 1, 12000});
     Send({72});

@@ -464,6 +464,12 @@ TEST(ParseFault, AcceptsTheDocumentedFormsAndRejectsTheRest) {
     EXPECT_EQ(f.kind, FaultKind::kPowerLost);
     ASSERT_TRUE(ParseFault("kill@3/16", &f, &error));
     EXPECT_EQ(f.kind, FaultKind::kHostKilled);
+    ASSERT_TRUE(ParseFault("not-ready@4:50/0", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kNotReady);
+    EXPECT_EQ(f.reports, 50u) << "for not-ready the value counts status reports";
+    EXPECT_EQ(f.delay_ms, 0u);
+    ASSERT_TRUE(ParseFault("feature-fail@14/0", &f, &error));
+    EXPECT_EQ(f.kind, FaultKind::kFeatureFail);
     for (const char* bad :
          {"cut", "cut@", "cut@0", "bogus@1", "late@1:", "late@1:2:3", "short@1x0", "reset@1/256",
           "no-reply@99999999999", "wrong-echo@1y", "torn@1:1000"}) {

@@ -6,6 +6,8 @@
 # the program talks to from then on; at discovery each instrument's input
 # buffer count was lowered (1 refused by the class driver, then 2 taken);
 # declining at the version prompt takes the instrument out of remote mode.
+# Then the same scan in process (hid_stack_test.exe): only the instrument
+# enumerated last is left open, Wine's devices and the other one closed.
 # Usage: usb_found.sh VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 u_begin "$@"
@@ -44,4 +46,9 @@ w_log "each instrument's input buffer count: 1 refused, then 2 set"
 [ "$(u_lines "$held" '^remote mode ' | tr '\n' ';')" = "remote mode on;remote mode off;" ] ||
     w_fail "instrument $held did not go into remote mode and out of it again"
 w_log "instrument $held (enumerated last) held, $other left alone"
+
+VTRL_LAST_SERIAL=$last wine "$U_BUILD/tests/wine-hid/hid_stack_test.exe" </dev/null \
+    >"$W_DIR/hid_stack_test.log" 2>&1 8>&- ||
+    { cat "$W_DIR/hid_stack_test.log"; w_fail "the scan in process left the wrong handles open"; }
+w_log "in process: after a scan only the last instrument's handle is open, its input buffer count 2"
 w_pass
