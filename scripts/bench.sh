@@ -1,18 +1,39 @@
 #!/usr/bin/env bash
-# Measures the upgrade as a technician meets it: the real Linux vtrlupg against
-# vtrlsim on a pseudo-terminal paced at 57600 baud (COM1 in a private mount
-# namespace), with the largest image the instrument takes (326652 bytes, the
-# calibration branch).  Prints the program's wall time from start to exit
-# (the version prompt is answered at once), its peak resident memory, and the
-# time the bytes alone need on the wire.  Needs root (unshare -m, mount).
+# Measures the upgrade as a technician meets it, with the largest image the
+# instrument takes (326652 bytes, the calibration branch), the version prompt
+# answered at once:
+# - serial: the real Linux vtrlupg against vtrlsim on a pseudo-terminal paced
+#   at 57600 baud (COM1 in a private mount namespace); prints the program's
+#   wall time from start to exit, its peak resident memory, and the time the
+#   bytes alone need on the wire.  Needs root (unshare -m, mount).
+# - USB: vtrlupg.exe under Wine against a virtual instrument on Wine's HID
+#   class stack (tests/wine-hid) whose stand-in carries the reports at
+#   full-speed USB pace; prints the wall time, the time the reports alone need
+#   at that pace (the floor) and their ratio; then the same with the stand-in
+#   answering at once, which is what the program and Wine's stack cost.
 # Usage: scripts/bench.sh [IMAGE_SIZE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 size=${1:-326652}
 
-scripts/install-deps.sh --bench
+scripts/install-deps.sh --bench --windows
 cmake --preset linux >/dev/null
 cmake --build --preset linux --target vtrlupg vtrlsim vtrl-sample-image
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target vtrlupg vtrlsim-hid vtrlhid vtrlhid-install
 build=build/linux
-exec env BENCH_IMAGE_SIZE="$size" E2E_TIMEOUT=600 \
-    bash scripts/bench-serial-upgrade.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim"
+status=0
+echo "=== serial"
+env BENCH_IMAGE_SIZE="$size" E2E_TIMEOUT=600 \
+    bash scripts/bench-serial-upgrade.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" || status=1
+echo "=== USB"
+# The USB scenarios' prefix, made (once) as a copy of the Windows tests' one when there is one.
+if [ -f build/windows/wineprefix/system.reg ]; then
+    export VTRL_WINE_TEMPLATE="$PWD/build/windows/wineprefix"
+fi
+for pace in full none; do
+    env BENCH_IMAGE_SIZE="$size" BENCH_PACE=$pace LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM="${TERM:-xterm}" \
+        bash scripts/bench-usb-upgrade.sh build/windows/driver/vtrlupg.exe "$build/sim/vtrlsim" \
+        build/windows/wineprefix-usb build/windows || status=1
+done
+exit "$status"

@@ -39,9 +39,20 @@ ctest --preset linux || failed+=(linux)
 
 phase "Wine prefix"
 wineprefix="$PWD/build/windows/wineprefix"
-stop_wine() { WINEPREFIX="$wineprefix" wineserver -k >/dev/null 2>&1 || true; }
+usb_prefix="$PWD/build/windows/wineprefix-usb"
+stop_wine() {
+    WINEPREFIX="$wineprefix" wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
+}
 trap stop_wine EXIT
 scripts/wine-prefix.sh "$wineprefix"
+
+phase "Wine prefix with a virtual instrument on its HID stack"
+# A copy of the prefix above, with the test HID driver installed; the USB
+# scenarios each put the instruments they need in it.
+VTRL_WINE_TEMPLATE="$wineprefix" bash tests/wine-hid/fixture.sh "$usb_prefix" build/windows \
+    release=2,pipe=vtrl-a,serial=VT-0001 || failed+=(wine-hid-fixture)
+WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
 
 phase "Windows tests (under Wine)"
 ctest --preset windows || failed+=(windows)

@@ -267,10 +267,22 @@ int Run(const Options& options) {
             if (!quiet) {
                 wake = std::min(wake, last_activity_us + kQuietUs);
             }
-            const DWORD wait_ms = wake == UINT64_MAX ? INFINITE
-                                  : wake <= now      ? 0
-                                                : static_cast<DWORD>((wake - now + 999) / 1000);
-            if (WaitForSingleObject(read_event.get(), wait_ms) == WAIT_OBJECT_0) {
+            // A timed wait ends on the next millisecond tick at best: at
+            // full-speed pace the last few milliseconds are waited out by
+            // yielding, so that a 5 ms report does not take 6 or 7.
+            constexpr uint64_t kYieldUs = 3000;
+            DWORD wait_ms = INFINITE;
+            if (wake <= now || (options.paced && wake - now < kYieldUs)) {
+                wait_ms = 0;
+            } else if (wake != UINT64_MAX) {
+                wait_ms = static_cast<DWORD>(
+                    (wake - now - (options.paced ? kYieldUs - 1000 : 0) + 999) / 1000);
+            }
+            const DWORD waited = WaitForSingleObject(read_event.get(), wait_ms);
+            if (waited != WAIT_OBJECT_0 && wait_ms == 0 && wake > now) {
+                SwitchToThread();
+            }
+            if (waited == WAIT_OBJECT_0) {
                 DWORD got = 0;
                 reading = false;
                 if (!GetOverlappedResult(pipe.get(), &read, &got, FALSE) || got == 0) {
