@@ -12,29 +12,29 @@ size=${BENCH_IMAGE_SIZE:-326652}
 u_install a:release=2,serial=VT-0001
 pace=(--full-speed)
 [ "${BENCH_PACE:-full}" = none ] && pace=()
-u_start_instrument a "${pace[@]}" --usb-release 2 --version 1006 --stats "Z:$W_DIR/a.stats"
-w_make_image "$size" 1007
+u_start_instrument a "${pace[@]}" --usb-release 2 --version 1006 --stats "Z:$E2E_DIR/a.stats"
+e2e_make_image "$size" 1007
 # vtrlupg.exe under GNU time (the Wine process that runs it is the program).
-W_RUNNER=(/usr/bin/time -f %e -o "$W_DIR/time.txt" wine)
+W_RUNNER=(/usr/bin/time -f %e -o "$E2E_DIR/time.txt" wine)
 
 w_start_program
-w_wait_text " Proceed with download? y/n :"
-w_send_keys y
-w_wait_text " Upgrade complete -- Restarting instrument!" 600
-w_wait_exit 0 15
-cmp -s -n "$size" -i 4:0 "$W_DIR/a.flash" "$W_IMAGE" || w_fail "the flash does not hold the image"
+e2e_wait_text " Proceed with download? y/n :"
+e2e_send_keys y
+e2e_wait_text " Upgrade complete -- Restarting instrument!" 600
+e2e_wait_exit 0 15
+cmp -s -n "$size" -i 4:0 "$E2E_DIR/a.flash" "$E2E_IMAGE" || e2e_fail "the flash does not hold the image"
 # The stand-in writes its counts once the pipe has been quiet for 200 ms.
 sleep 0.5
 
-seconds=$(tail -n 1 "$W_DIR/time.txt")
-read_count() { sed -n "s/^$1 //p" "$W_DIR/a.stats"; }
+seconds=$(tail -n 1 "$E2E_DIR/time.txt")
+read_count() { sed -n "s/^$1 //p" "$E2E_DIR/a.stats"; }
 outputs=$(read_count "output reports")
 inputs=$(read_count "input reports")
 floor_ms=$(read_count "paced transfer ms")
 blocks=$(((size + 497) / 498))
 if [ "${BENCH_PACE:-full}" = none ]; then
     echo "vtrlupg.exe, the stand-in answering at once: $seconds s from start to exit"
-    w_pass
+    e2e_pass
 fi
 echo "image $size bytes in $blocks blocks over USB (Wine's HID class stack, release 2)"
 echo "vtrlupg.exe: $seconds s from start to exit (incl. 1.5 s found window, 5 s final message)"
@@ -43,4 +43,4 @@ echo "reports: $outputs output, $inputs input; at full-speed pace (64 bytes a 1 
 awk -v t="$seconds" -v m="$floor_ms" 'BEGIN {
     printf "time / floor: %.2f (%.2f leaving out the 6.5 s of fixed pauses)\n",
            t / (m / 1000), (t - 6.5) / (m / 1000) }'
-w_pass
+e2e_pass

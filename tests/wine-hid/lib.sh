@@ -7,13 +7,13 @@
 #   u_begin "$@"                           # VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
 #   u_install a:release=2,serial=VT-0001   # instrument "a" on pipe vtrl-a
 #   u_start_instrument a --version 1006    # vtrlsim-hid options
-#   w_make_image 20000 1007
+#   e2e_make_image 20000 1007
 #   w_start_program
-#   ...
+#   ...                                    # e2e_* helpers of tests/common/e2e.sh
 #
-# Instrument NAME keeps its flash in $W_DIR/NAME.flash and its event log
+# Instrument NAME keeps its flash in $E2E_DIR/NAME.flash and its event log
 # (with --trace: what the host asked of the class driver, every request) in
-# $W_DIR/NAME.events.
+# $E2E_DIR/NAME.events.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../windows/lib.sh"
 
@@ -21,12 +21,12 @@ U_SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 U_SIM_PIDS=()
 
 # The shared dump, then each instrument's output and log.
-eval "$(declare -f w_dump | sed '1s/^w_dump/u_dump_program/')"
-w_dump() {
+eval "$(declare -f e2e_dump | sed '1s/^e2e_dump/u_dump_program/')"
+e2e_dump() {
     u_dump_program
     local f
-    for f in "${W_DIR:-/nonexistent}"/*.sim.out "${W_DIR:-/nonexistent}"/*.sim.err \
-        "${W_DIR:-/nonexistent}"/*.events "${W_DIR:-/nonexistent}"/instruments.txt; do
+    for f in "${E2E_DIR:-/nonexistent}"/*.sim.out "${E2E_DIR:-/nonexistent}"/*.sim.err \
+        "${E2E_DIR:-/nonexistent}"/*.events "${E2E_DIR:-/nonexistent}"/instruments.txt; do
         [ -s "$f" ] && { echo "----- $(basename "$f") -----"; tail -n 40 "$f"; }
     done
 }
@@ -36,24 +36,24 @@ u_begin() {
     [ $# -ge 4 ] || { echo "usage: $0 VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR" >&2; exit 2; }
     U_BUILD=$(realpath "$4")
     U_SIM_HID="$U_BUILD/sim/vtrlsim-hid.exe"
-    [ -f "$U_SIM_HID" ] || w_fail "no vtrlsim-hid.exe at $U_SIM_HID"
+    [ -f "$U_SIM_HID" ] || e2e_fail "no vtrlsim-hid.exe at $U_SIM_HID"
     w_begin "$1" "$2" "$3"
 }
 
 # u_install NAME:SETTINGS...: exactly these instruments, NAME's on pipe
 # vtrl-NAME (SETTINGS as fixture.sh takes them, without the pipe); their
-# enumeration order lands in $W_DIR/instruments.txt.
+# enumeration order lands in $E2E_DIR/instruments.txt.
 u_install() {
     local spec specs=()
     for spec in "$@"; do
         specs+=("${spec#*:},pipe=vtrl-${spec%%:*}")
     done
     bash "$U_SCRIPT_DIR/fixture.sh" "$WINEPREFIX" "$U_BUILD" "${specs[@]}" \
-        >"$W_DIR/instruments.raw" 2>>"$W_DIR/wine.log" 8>&- ||
-        w_fail "the fixture did not bring up ${specs[*]}"
+        >"$E2E_DIR/instruments.raw" 2>>"$E2E_DIR/wine.log" 8>&- ||
+        e2e_fail "the fixture did not bring up ${specs[*]}"
     # A Windows program's standard output ends its lines in CR LF.
-    tr -d '\r' <"$W_DIR/instruments.raw" >"$W_DIR/instruments.txt"
-    w_log "instruments up: $(tr '\n' ';' <"$W_DIR/instruments.txt")"
+    tr -d '\r' <"$E2E_DIR/instruments.raw" >"$E2E_DIR/instruments.txt"
+    e2e_log "instruments up: $(tr '\n' ';' <"$E2E_DIR/instruments.txt")"
 }
 
 # u_start_instrument NAME [--full-speed] [vtrlsim-hid options]: starts NAME's
@@ -67,28 +67,28 @@ u_start_instrument() {
         pace=()
         shift
     fi
-    : >"$W_DIR/$name.events"
-    wine "$U_SIM_HID" "${pace[@]}" --pipe "vtrl-$name" --events "Z:$W_DIR/$name.events" "$@" \
-        "Z:$W_DIR/$name.flash" >"$W_DIR/$name.sim.out" 2>"$W_DIR/$name.sim.err" </dev/null 8>&- &
+    : >"$E2E_DIR/$name.events"
+    wine "$U_SIM_HID" "${pace[@]}" --pipe "vtrl-$name" --events "Z:$E2E_DIR/$name.events" "$@" \
+        "Z:$E2E_DIR/$name.flash" >"$E2E_DIR/$name.sim.out" 2>"$E2E_DIR/$name.sim.err" </dev/null 8>&- &
     U_SIM_PIDS+=($!)
-    wait_until "$W_TIMEOUT" has_line "$W_DIR/$name.sim.out" connected ||
-        w_fail "the driver never connected to instrument $name's stand-in"
-    w_log "instrument $name: stand-in connected ($*)"
+    wait_until "$E2E_TIMEOUT" has_line "$E2E_DIR/$name.sim.out" connected ||
+        e2e_fail "the driver never connected to instrument $name's stand-in"
+    e2e_log "instrument $name: stand-in connected ($*)"
 }
 
 # u_flash NAME OFFSET LENGTH: hex of NAME's flash from OFFSET (address - 0x80000).
-u_flash() { w_flash_bytes "$2" "$3" "$W_DIR/$1.flash"; }
+u_flash() { e2e_flash_bytes "$2" "$3" "$E2E_DIR/$1.flash"; }
 
 # u_lines NAME PATTERN: the lines of NAME's event log matching the extended regex.
-u_lines() { grep -E -- "$2" "$W_DIR/$1.events" || true; }
+u_lines() { grep -E -- "$2" "$E2E_DIR/$1.events" || true; }
 
 # u_expect_found_window SERIAL [STRINGS...]: the USB found window, cell by cell,
 # version 1.006 and the four labelled strings (default: the device strings the
 # fixture sets, with SERIAL).
 u_expect_found_window() {
     local serial=$1 manufacturer=${2:-Vantrel} product=${3:-Vantrel Thermal Cycler}
-    w_wait_text "Serial Number = "
-    w_expect_screen usb-found <<SCREEN
+    e2e_wait_text "Serial Number = "
+    e2e_expect_screen usb-found <<SCREEN
 fill 1F
 box 7 15 74 24 1F 0F double
 text 8 16 Found Vantrel on USB 
@@ -105,35 +105,21 @@ SCREEN
 u_request_after() {
     awk -v c="request $2" -v k="$3" '
         /^request / { if (seen == k) { print $2; exit } if ($0 == c) seen++ }
-    ' "$W_DIR/$1.events"
+    ' "$E2E_DIR/$1.events"
 }
 
 # u_count NAME LINE: how many times NAME's event log holds LINE.
-u_count() { grep -cxF -- "$2" "$W_DIR/$1.events" || true; }
+u_count() { grep -cxF -- "$2" "$E2E_DIR/$1.events" || true; }
 
-# u_finish_upgrade NAME SIZE RECORD: after y at the version prompt, the whole
-# upgrade to its closing message and exit status 0; then NAME's flash holds
-# the SIZE-byte image from 0x80004, valid markers and the calibration RECORD
-# (hex) it had before, no caldata.bin is left and the restart was sent once.
+# u_finish_upgrade NAME RECORD: after y at the version prompt, the whole
+# upgrade to its closing message and exit status 0, no caldata.bin left; then
+# NAME's flash holds the image from 0x80004, valid markers and the calibration
+# RECORD (hex) it had before, and the restart was sent once.
 u_finish_upgrade() {
-    local name=$1 size=$2 record=$3
-    w_wait_text " Upgrade complete -- Restarting instrument!" 120
-    w_expect_screen complete <<'SCREEN'
-fill 1F
-box 16 15 66 25 1F 0F double
-text 17 16  Upgrade complete -- Restarting instrument!
-SCREEN
-    w_wait_exit 0 15
-    [ "$(u_lines "$name" '^restart ')" = "restart 0xFFFF0" ] || w_fail "the restart was not sent once"
-    [ -e "$W_PROGRAM_DIR/caldata.bin" ] && w_fail "caldata.bin was left beside the program"
-    [ "$(u_flash "$name" 0 4)" = 3412a5a5 ] ||
-        w_fail "marker words are $(u_flash "$name" 0 4), not 0x1234 0xA5A5"
-    cmp -s -n "$size" -i 4:0 "$W_DIR/$name.flash" "$W_IMAGE" ||
-        w_fail "flash does not hold the image from 0x80004"
-    [ "$(u_flash "$name" $((0xCFC00 - 0x80000)) 1024)" = "$record" ] ||
-        w_fail "the calibration record changed"
-    w_log "flash holds the $size-byte image, valid markers and the original calibration record"
+    e2e_expect_complete 120
+    e2e_expect_upgraded "$E2E_DIR/$1.flash" "$2"
+    [ "$(u_lines "$1" '^restart ')" = "restart 0xFFFF0" ] || e2e_fail "the restart was not sent once"
 }
 
 # u_calibration_record NAME: hex of NAME's calibration record as it is now.
-u_calibration_record() { u_flash "$1" $((0xCFC00 - 0x80000)) 1024; }
+u_calibration_record() { u_flash "$1" "$E2E_CALIBRATION_OFFSET" 1024; }

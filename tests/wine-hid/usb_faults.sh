@@ -20,22 +20,22 @@ u_install a:release=1,serial=VT-0001
 u_start_instrument a --trace --usb-release 1 --version 1006 --seed 3 \
     --fault not-ready@4/0:50 --fault not-ready@8/0:20000 --fault feature-fail@14/0
 record_before=$(u_calibration_record a)
-w_make_image "$size" 1007
+e2e_make_image "$size" 1007
 
 w_start_program
 u_expect_found_window VT-0001
-w_expect_version_prompt 1.006 1.007
-w_send_keys y
-u_finish_upgrade a "$size" "$record_before"
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys y
+u_finish_upgrade a "$record_before"
 
 [ "$(u_request_after a 0 4)" = 3 ] ||
-    w_fail "the response kept not ready for a while was not taken in its exchange"
+    e2e_fail "the response kept not ready for a while was not taken in its exchange"
 [ "$(u_request_after a 0 8)" = 0 ] ||
-    w_fail "a response not ready after 400 polls did not fail its exchange"
-[ "$(u_request_after a 0 14)" = 0 ] || w_fail "a failed feature fetch did not fail its exchange"
+    e2e_fail "a response not ready after 400 polls did not fail its exchange"
+[ "$(u_request_after a 0 14)" = 0 ] || e2e_fail "a failed feature fetch did not fail its exchange"
 [ "$(u_count a "feature report refused")" = 1 ] ||
-    w_fail "the failed feature fetch was made $(u_count a "feature report refused") times, not once"
+    e2e_fail "the failed feature fetch was made $(u_count a "feature report refused") times, not once"
 [ "$(u_count a "request 0")" = $((writes + 4)) ] ||
-    w_fail "$(u_count a "request 0") memory writes, not $writes and two blocks written again"
-w_log "not ready for a while: same exchange; past 400 polls and a failed fetch: sent again"
-w_pass
+    e2e_fail "$(u_count a "request 0") memory writes, not $writes and two blocks written again"
+e2e_log "not ready for a while: same exchange; past 400 polls and a failed fetch: sent again"
+e2e_pass

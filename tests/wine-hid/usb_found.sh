@@ -13,42 +13,42 @@ source "$(dirname "$0")/lib.sh"
 u_begin "$@"
 
 u_install a:release=2,serial=VT-0001 b:release=2,serial=VT-0002
-grep -q " other 845e:" "$W_DIR/instruments.txt" ||
-    w_fail "the prefix shows none of Wine's own HID devices to skip"
-last=$(sed -n 's/^[0-9]* instrument release [0-9]* serial //p' "$W_DIR/instruments.txt" | tail -n 1)
+grep -q " other 845e:" "$E2E_DIR/instruments.txt" ||
+    e2e_fail "the prefix shows none of Wine's own HID devices to skip"
+last=$(sed -n 's/^[0-9]* instrument release [0-9]* serial //p' "$E2E_DIR/instruments.txt" | tail -n 1)
 case "$last" in
     VT-0001) held=a other=b ;;
     VT-0002) held=b other=a ;;
-    *) w_fail "the fixture lists no instrument last" ;;
+    *) e2e_fail "the fixture lists no instrument last" ;;
 esac
 u_start_instrument a --trace --version 1006
 u_start_instrument b --trace --version 1006
 
-w_make_image 20000 1007
+e2e_make_image 20000 1007
 w_start_program
 u_expect_found_window "$last"
-w_expect_version_prompt 1.006 1.007
-w_send_keys n
-w_wait_exit 4 15
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys n
+e2e_wait_exit 4 15
 
 # Discovery opened both, lowered the count on each and kept the last one.
 for name in a b; do
     counts=$(u_lines "$name" '^input buffers ' | tr '\n' ';')
     [ "$counts" = "input buffers 1 refused;input buffers 2 set;" ] ||
-        w_fail "instrument $name's input buffer count was set as \"$counts\", not 1 then 2"
+        e2e_fail "instrument $name's input buffer count was set as \"$counts\", not 1 then 2"
 done
-w_log "each instrument's input buffer count: 1 refused, then 2 set"
+e2e_log "each instrument's input buffer count: 1 refused, then 2 set"
 [ "$(u_lines "$held" '^indexed string ' | tr '\n' ';')" = \
     "indexed string 1;indexed string 2;indexed string 3;indexed string 4;indexed string 5;" ] ||
-    w_fail "instrument $held was not asked for strings 1 to 5"
+    e2e_fail "instrument $held was not asked for strings 1 to 5"
 [ -z "$(u_lines "$other" '^(indexed string|request) ')" ] ||
-    w_fail "instrument $other, enumerated first, was used after the scan"
+    e2e_fail "instrument $other, enumerated first, was used after the scan"
 [ "$(u_lines "$held" '^remote mode ' | tr '\n' ';')" = "remote mode on;remote mode off;" ] ||
-    w_fail "instrument $held did not go into remote mode and out of it again"
-w_log "instrument $held (enumerated last) held, $other left alone"
+    e2e_fail "instrument $held did not go into remote mode and out of it again"
+e2e_log "instrument $held (enumerated last) held, $other left alone"
 
 VTRL_LAST_SERIAL=$last wine "$U_BUILD/tests/wine-hid/hid_stack_test.exe" </dev/null \
-    >"$W_DIR/hid_stack_test.log" 2>&1 8>&- ||
-    { cat "$W_DIR/hid_stack_test.log"; w_fail "the scan in process left the wrong handles open"; }
-w_log "in process: after a scan only the last instrument's handle is open, its input buffer count 2"
-w_pass
+    >"$E2E_DIR/hid_stack_test.log" 2>&1 8>&- ||
+    { cat "$E2E_DIR/hid_stack_test.log"; e2e_fail "the scan in process left the wrong handles open"; }
+e2e_log "in process: after a scan only the last instrument's handle is open, its input buffer count 2"
+e2e_pass

@@ -11,15 +11,15 @@ size=20000
 u_install a:release=1,serial=VT-0001,extras=0
 u_start_instrument a --trace --usb-release 1 --version 1006 --seed 3
 record_before=$(u_calibration_record a)
-w_make_image "$size" 1007
+e2e_make_image "$size" 1007
 
 w_start_program
 u_expect_found_window "<not found>" "<not found>" "<not found>"
-w_expect_version_prompt 1.006 1.007
-w_send_keys y
-u_finish_upgrade a "$size" "$record_before"
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys y
+u_finish_upgrade a "$record_before"
 [ "$(u_count a "indexed string 3 not answered")" = 1 ] ||
-    w_fail "the driver was not asked for the serial number string"
-[ "$(u_count a "queue flush not answered")" -gt 0 ] || w_fail "the program never flushed the queue"
-w_log "strings shown as <not found>; the upgrade ran with every flush refused"
-w_pass
+    e2e_fail "the driver was not asked for the serial number string"
+[ "$(u_count a "queue flush not answered")" -gt 0 ] || e2e_fail "the program never flushed the queue"
+e2e_log "strings shown as <not found>; the upgrade ran with every flush refused"
+e2e_pass

@@ -14,16 +14,16 @@ u_install a:release=2,serial=VT-0001
 # The second memory write of the fifth block: its block is written again.
 u_start_instrument a --trace --usb-release 2 --version 1006 --seed 3 --fault late@10/0:10040
 record_before=$(u_calibration_record a)
-w_make_image "$size" 1007
+e2e_make_image "$size" 1007
 
 w_start_program
 u_expect_found_window VT-0001
-w_expect_version_prompt 1.006 1.007
-w_send_keys y
-u_finish_upgrade a "$size" "$record_before"
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys y
+u_finish_upgrade a "$record_before"
 
-[ "$(u_request_after a 0 10)" = 0 ] || w_fail "the block whose answer came late was not written again"
+[ "$(u_request_after a 0 10)" = 0 ] || e2e_fail "the block whose answer came late was not written again"
 [ "$(u_count a "request 0")" = $((writes + 2)) ] ||
-    w_fail "$(u_count a "request 0") memory writes, not $writes and one block written again"
-w_log "the late answer was not taken for another exchange: one retry in the whole upgrade"
-w_pass
+    e2e_fail "$(u_count a "request 0") memory writes, not $writes and one block written again"
+e2e_log "the late answer was not taken for another exchange: one retry in the whole upgrade"
+e2e_pass

@@ -16,16 +16,16 @@ u_begin "$1" "$2" "$3" "$4"
 u_install a:release=$release,serial=VT-0001
 u_start_instrument a --usb-release "$release" --version 1006 --seed 3
 record_before=$(u_calibration_record a)
-[ ${#record_before} = 2048 ] || w_fail "the instrument's flash file has no calibration record"
-w_make_image "$size" 1007
+[ ${#record_before} = 2048 ] || e2e_fail "the instrument's flash file has no calibration record"
+e2e_make_image "$size" 1007
 
 w_start_program
 u_expect_found_window VT-0001
-w_expect_version_prompt 1.006 1.007
-w_send_keys y
+e2e_expect_version_prompt 1.006 1.007
+e2e_send_keys y
 
-w_wait_text " Remaining blocks: "
-w_expect_screen progress <<'SCREEN'
+e2e_wait_text " Remaining blocks: "
+e2e_expect_screen progress <<'SCREEN'
 fill 1F
 box 15 10 65 20 1F 0F double
 text 16 11  Downloading: 
@@ -33,11 +33,11 @@ text 16 12  Remaining blocks:
 any 35 12 64 12
 SCREEN
 if [ "$size" -gt 262140 ]; then
-    [ "$(w_flash_bytes 0 1024 "$W_PROGRAM_DIR/caldata.bin" 2>/dev/null)" = "$record_before" ] ||
-        w_fail "caldata.bin beside the program does not hold the calibration record during the download"
-    w_log "caldata.bin beside the program holds the calibration record"
-    wait_until 120 has_line "$W_DIR/a.events" "erase sector 0" ||
-        w_fail "the calibration sector was not erased"
+    [ "$(e2e_flash_bytes 0 1024 "$E2E_PROGRAM_DIR/caldata.bin" 2>/dev/null)" = "$record_before" ] ||
+        e2e_fail "caldata.bin beside the program does not hold the calibration record during the download"
+    e2e_log "caldata.bin beside the program holds the calibration record"
+    wait_until 120 has_line "$E2E_DIR/a.events" "erase sector 0" ||
+        e2e_fail "the calibration sector was not erased"
 fi
-u_finish_upgrade a "$size" "$record_before"
-w_pass
+u_finish_upgrade a "$record_before"
+e2e_pass
