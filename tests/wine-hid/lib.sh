@@ -44,13 +44,13 @@ u_begin() {
 # vtrl-NAME (SETTINGS as fixture.sh takes them, without the pipe); their
 # enumeration order lands in $E2E_DIR/instruments.txt.
 u_install() {
-    local spec specs=()
-    for spec in "$@"; do
-        specs+=("${spec#*:},pipe=vtrl-${spec%%:*}")
+    local entry entries=()
+    for entry in "$@"; do
+        entries+=("${entry#*:},pipe=vtrl-${entry%%:*}")
     done
-    bash "$U_SCRIPT_DIR/fixture.sh" "$WINEPREFIX" "$U_BUILD" "${specs[@]}" \
+    bash "$U_SCRIPT_DIR/fixture.sh" "$WINEPREFIX" "$U_BUILD" "${entries[@]}" \
         >"$E2E_DIR/instruments.raw" 2>>"$E2E_DIR/wine.log" 8>&- ||
-        e2e_fail "the fixture did not bring up ${specs[*]}"
+        e2e_fail "the fixture did not bring up ${entries[*]}"
     # A Windows program's standard output ends its lines in CR LF.
     tr -d '\r' <"$E2E_DIR/instruments.raw" >"$E2E_DIR/instruments.txt"
     e2e_log "instruments up: $(tr '\n' ';' <"$E2E_DIR/instruments.txt")"
