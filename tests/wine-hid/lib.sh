@@ -18,7 +18,6 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../windows/lib.sh"
 
 U_SCRIPT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-U_SIM_PIDS=()
 
 # The shared dump, then each instrument's output and log.
 eval "$(declare -f e2e_dump | sed '1s/^e2e_dump/u_dump_program/')"
@@ -70,7 +69,6 @@ u_start_instrument() {
     : >"$E2E_DIR/$name.events"
     wine "$U_SIM_HID" "${pace[@]}" --pipe "vtrl-$name" --events "Z:$E2E_DIR/$name.events" "$@" \
         "Z:$E2E_DIR/$name.flash" >"$E2E_DIR/$name.sim.out" 2>"$E2E_DIR/$name.sim.err" </dev/null 8>&- &
-    U_SIM_PIDS+=($!)
     wait_until "$E2E_TIMEOUT" has_line "$E2E_DIR/$name.sim.out" connected ||
         e2e_fail "the driver never connected to instrument $name's stand-in"
     e2e_log "instrument $name: stand-in connected ($*)"
