@@ -159,10 +159,16 @@ e2e_tmux() { tmux -S "$E2E_TMUX" "$@"; }
 # read.
 e2e_open_pane() {
     rm -f "$E2E_DIR/status"
-    e2e_tmux kill-session -t e2e 2>/dev/null || true
+    # A pane before this one goes only once the new one stands: a server left
+    # without sessions exits, and a new session asked of it meanwhile fails.
+    local previous=""
+    if e2e_tmux rename-session -t e2e e2e-previous 2>/dev/null; then
+        previous=e2e-previous
+    fi
     e2e_tmux -f /dev/null new-session -d -s e2e -x "${E2E_COLUMNS:-80}" -y "${E2E_ROWS:-40}" \
         "$1; echo \$? >$(printf '%q' "$E2E_DIR/status"); exec sleep 3600" ||
         e2e_fail "cannot start tmux"
+    [ -z "$previous" ] || e2e_tmux kill-session -t "$previous" 2>/dev/null || true
     e2e_tmux set-option -t e2e status off >/dev/null
 }
 

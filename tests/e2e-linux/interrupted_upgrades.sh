@@ -36,7 +36,6 @@ e2e_wait_exit 137
 # request (one sent while the instrument was still busy would read that answer
 # as its own, and find no instrument).
 sleep 1
-e2e_tmux kill-session -t e2e
 e2e_start_upgrade -C
 e2e_expect_version_prompt 0.900 1.007
 e2e_send_keys y
@@ -53,7 +52,6 @@ e2e_wait_exit 4
 [ "$(saved_record)" = "$record" ] || e2e_fail "caldata.bin does not hold the calibration record"
 
 # 3.
-e2e_tmux kill-session -t e2e
 e2e_start_upgrade -C
 e2e_expect_version_prompt 0.900 1.007
 e2e_send_keys y
