@@ -1,6 +1,5 @@
-// The instrument's part of a stand-in program's command line (vtrlsim-hid;
-// vtrlsim takes the same options, parsed on its own): the instrument's
-// configuration, its fault plan and its files.
+// The instrument's part of a stand-in program's command line (vtrlsim and
+// vtrlsim-hid): the instrument's configuration, its fault plan and its files.
 #pragma once
 
 #include <string>

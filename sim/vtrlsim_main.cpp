@@ -18,24 +18,28 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/event_log.h"
 #include "sim/flash_file.h"
 #include "sim/instrument.h"
+#include "sim/stand_in_options.h"
 
 namespace {
 
+using vtrl::sim::EventLog;
 using vtrl::sim::Fault;
 using vtrl::sim::Instrument;
-using vtrl::sim::InstrumentConfig;
 using vtrl::sim::InstrumentEvent;
 
-constexpr const char* kUsage =
+constexpr const char kUsageHead[] =
     "Usage: vtrlsim [options] FLASH_FILE\n"
     "\n"
     "Serves the Vantrel instrument's serial framing (57600 baud, echo-framed\n"
     "replies, each byte paced at its wire time) on a new pseudo-terminal.  The\n"
     "first line on stdout is the pseudo-terminal's path; the program serves it\n"
     "until SIGTERM or SIGINT, also while hosts open and close it repeatedly.\n"
-    "SIGUSR1 switches the instrument's power back on after a power or torn fault.\n"
+    "SIGUSR1 switches the instrument's power back on after a power or torn fault,\n"
+    "without its volatile state (flash as it was left).  A kill fault answers\n"
+    "request N, then kills the host program (SIGKILL to --host-pid-file's pid).\n"
     "\n"
     "FLASH_FILE holds the instrument's flash: a raw 512 KiB image of\n"
     "0x80000..0xFFFFF.  A missing or empty file is created in the factory state\n"
@@ -43,48 +47,19 @@ constexpr const char* kUsage =
     "record at 0xCFC00).  Every flash change is written to it at once, and the\n"
     "whole image again on exit.\n"
     "\n"
-    "Options:\n"
-    "  --version N        program version in thousandths for a new flash file and\n"
-    "                     while no valid program trailer is found (default 1006)\n"
-    "  --status W         GetStatus word (0x20: a protocol is running; default 0)\n"
-    "  --status-clears N  bit 0x20 clears after N GetStatus reads (default: never)\n"
-    "  --usb-release R    HID release number (kept for the record; serial ignores it)\n"
-    "  --fault SPEC       inject a fault, repeatable; SPEC is\n"
-    "                     KIND@N[xCOUNT][:VALUE][/COMMAND]: from the N-th exchange\n"
-    "                     (counting only COMMAND's exchanges when given), COUNT times.\n"
-    "                     KIND: no-reply, wrong-echo, short, late (VALUE: delay in ms),\n"
-    "                     mismatch (programming reply one word short), wrong-close,\n"
-    "                     reset (instrument resets), cut (link dead from then on),\n"
-    "                     and the three ways an upgrade is interrupted:\n"
-    "                       power  request N is acted on, then the power goes: nothing\n"
-    "                              is answered until SIGUSR1 switches it on again\n"
-    "                              (volatile state lost, flash as it was left)\n"
-    "                       torn   the power goes during request N: an erase leaves\n"
-    "                              the first VALUE per mille (default 500) of its sector\n"
-    "                              erased, a programming command that part of its words\n"
-    "                              programmed and the next with only some bits cleared;\n"
-    "                              then as for power\n"
-    "                       kill   request N is acted on and answered, then the host\n"
-    "                              program is killed (SIGKILL to --host-pid-file's pid)\n"
-    "                     e.g. --fault no-reply@12  --fault late@5:3000  --fault cut@200\n"
-    "                          --fault power@900  --fault torn@5:990/16  --fault kill@3/16\n"
-    "  --events FILE      write event lines to FILE instead of stdout: \"remote mode on\",\n"
-    "                     \"remote mode off\", \"erase sector 7\", \"program 0x80004..0xBFFFF\n"
-    "                     (527 commands)\", \"restart 0xFFFF0\", \"instrument reset\",\n"
-    "                     \"link cut\", \"refused command N\", \"crc 0x80004..0xCFBFF is\n"
-    "                     0x1A2B\", \"power lost\", \"power on\", \"host killed\",\n"
-    "                     \"erase sector 0 torn at 0xCFDE6\"\n"
+    "Options:\n";
+constexpr const char kUsageOwn[] =
     "  --link PATH        also make PATH a symbolic link to the pseudo-terminal\n"
-    "  --seed N           seed of a new flash file's program and calibration (default 1)\n"
-    "  --image-size N     program image bytes of a new flash file (default 300000)\n"
     "  --unpaced          answer at once instead of at 57600-baud wire time\n"
     "  --advancing-address  the flash address of selector 8 moves on past what a\n"
     "                     programming command programmed (default: it stays put)\n"
     "  --host-pid-file F  the file holding the host program's process id, read when\n"
     "                     a kill fault strikes\n"
-    "  --erase-ms N       a sector erase keeps the instrument busy N ms (default 0)\n"
-    "  --program-us N     each word programmed keeps it busy N us (default 0)\n"
     "  --help             this text\n";
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out, "%s%s%s", kUsageHead, vtrl::sim::kStandInOptionsHelp, kUsageOwn);
+}
 
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_power_on = 0;
@@ -117,161 +92,57 @@ class Fd {
 };
 
 struct Options {
-    InstrumentConfig config;
-    std::vector<Fault> faults;
-    std::string flash_path;
-    std::string events_path;
+    vtrl::sim::StandInOptions stand_in;
     std::string link_path;
     std::string host_pid_path;
     bool paced = true;
 };
-
-bool ParseUnsigned(const char* text, uint32_t max, uint32_t* value) {
-    if (text == nullptr || *text == '\0' || *text == '-') {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0' || v > max) {
-        return false;
-    }
-    *value = static_cast<uint32_t>(v);
-    return true;
-}
 
 // 0: run; 1: --help shown; 2: bad usage (message printed).
 int ParseOptions(int argc, char** argv, Options* o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
-        uint32_t v = 0;
-        auto bad = [&](const char* what) {
-            std::fprintf(stderr, "vtrlsim: %s %s\n%s", arg.c_str(), what, kUsage);
+        auto bad = [&](const std::string& what) {
+            std::fprintf(stderr, "vtrlsim: %s\n", what.c_str());
+            PrintUsage(stderr);
             return 2;
         };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+        std::string error;
+        const int shared = vtrl::sim::ParseStandInOption(arg, next, &o->stand_in, &error);
+        if (shared < 0) {
+            return bad(error);
+        }
+        if (shared > 0) {
+            ++i;
+        } else if (arg == "--help" || arg == "-h") {
+            PrintUsage(stdout);
             return 1;
         } else if (arg == "--unpaced") {
             o->paced = false;
-            continue;
         } else if (arg == "--advancing-address") {
-            o->config.advance_flash_address = true;
-            continue;
-        } else if (arg.rfind("--", 0) != 0) {
-            if (!o->flash_path.empty()) {
-                return bad("is a second flash file");
+            o->stand_in.config.advance_flash_address = true;
+        } else if (arg == "--link" || arg == "--host-pid-file") {
+            if (next == nullptr) {
+                return bad(arg + " needs a value");
             }
-            o->flash_path = arg;
-            continue;
-        }
-        if (next == nullptr) {
-            return bad("needs a value");
-        }
-        ++i;
-        if (arg == "--version") {
-            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.program_version)) {
-                return bad("needs a number");
-            }
-        } else if (arg == "--status") {
-            if (!ParseUnsigned(next, 0xFFFF, &v)) {
-                return bad("needs a 16-bit number");
-            }
-            o->config.status = static_cast<uint16_t>(v);
-        } else if (arg == "--status-clears") {
-            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.protocol_clears_after_reads)) {
-                return bad("needs a number");
-            }
-        } else if (arg == "--usb-release") {
-            if (!ParseUnsigned(next, 0xFFFF, &v)) {
-                return bad("needs a 16-bit number");
-            }
-            o->config.usb_release = static_cast<uint16_t>(v);
-        } else if (arg == "--seed") {
-            if (!ParseUnsigned(next, 0xFFFFFFFFu, &o->config.factory_seed)) {
-                return bad("needs a number");
-            }
-        } else if (arg == "--image-size") {
-            if (!ParseUnsigned(next, 0xCFC00 - 0x80004, &o->config.factory_image_size) ||
-                o->config.factory_image_size < 6) {
-                return bad("needs a size from 6 to 326652");
-            }
-        } else if (arg == "--erase-ms") {
-            if (!ParseUnsigned(next, 60000, &o->config.erase_time_ms)) {
-                return bad("needs a number of milliseconds up to 60000");
-            }
-        } else if (arg == "--program-us") {
-            if (!ParseUnsigned(next, 1000000, &o->config.program_word_time_us)) {
-                return bad("needs a number of microseconds up to 1000000");
-            }
-        } else if (arg == "--fault") {
-            Fault f;
-            std::string error;
-            if (!vtrl::sim::ParseFault(next, &f, &error)) {
-                std::fprintf(stderr, "vtrlsim: %s\n", error.c_str());
-                return 2;
-            }
-            o->faults.push_back(f);
-        } else if (arg == "--events") {
-            o->events_path = next;
-        } else if (arg == "--link") {
-            o->link_path = next;
-        } else if (arg == "--host-pid-file") {
-            o->host_pid_path = next;
+            ++i;
+            (arg == "--link" ? o->link_path : o->host_pid_path) = next;
+        } else if (arg.rfind("--", 0) == 0) {
+            return bad(arg + " is not an option");
+        } else if (!o->stand_in.flash_path.empty()) {
+            return bad(arg + " is a second flash file");
         } else {
-            return bad("is not an option");
+            o->stand_in.flash_path = arg;
         }
     }
-    if (o->flash_path.empty()) {
-        std::fprintf(stderr, "vtrlsim: no flash file given\n%s", kUsage);
+    if (o->stand_in.flash_path.empty()) {
+        std::fprintf(stderr, "vtrlsim: no flash file given\n");
+        PrintUsage(stderr);
         return 2;
     }
     return 0;
 }
-
-// Event lines, with runs of programming commands over consecutive addresses
-// folded into one line.
-class EventLog {
-  public:
-    explicit EventLog(FILE* out) : out_(out) {}
-    void Add(const InstrumentEvent& e) {
-        if (e.kind == InstrumentEvent::kProgram && e.ok && e.length > 0) {
-            if (run_commands_ > 0 && e.address == run_end_ + 1) {
-                run_end_ = e.address + e.length - 1;
-                ++run_commands_;
-                return;
-            }
-            Flush();
-            run_start_ = e.address;
-            run_end_ = e.address + e.length - 1;
-            run_commands_ = 1;
-            return;
-        }
-        Flush();
-        Line(e.Text());
-    }
-    void Flush() {
-        if (run_commands_ == 0) {
-            return;
-        }
-        char text[96];
-        std::snprintf(text, sizeof text, "program 0x%X..0x%X (%u command%s)", run_start_, run_end_,
-                      run_commands_, run_commands_ == 1 ? "" : "s");
-        run_commands_ = 0;
-        Line(text);
-    }
-
-  private:
-    void Line(const std::string& text) {
-        std::fprintf(out_, "%s\n", text.c_str());
-        std::fflush(out_);
-    }
-    FILE* out_;
-    uint32_t run_start_ = 0;
-    uint32_t run_end_ = 0;
-    uint32_t run_commands_ = 0;
-};
 
 // SIGKILL to the process whose id the file holds; false when there is none.
 bool KillHost(const std::string& pid_path) {
@@ -284,9 +155,9 @@ bool KillHost(const std::string& pid_path) {
         return false;
     }
     text[std::strcspn(text, "\r\n")] = '\0';
-    uint32_t pid = 0;
-    return ParseUnsigned(text, 0x7FFFFFFF, &pid) && pid > 1 &&
-           kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+    char* end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && pid > 1 && kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
 
 void SetRaw(int fd) {
@@ -431,27 +302,27 @@ int Serve(const PseudoTerminal& pty, Instrument& instrument, bool paced, EventLo
 }
 
 int Run(const Options& options) {
-    Instrument instrument(options.config);
+    Instrument instrument(options.stand_in.config);
     instrument.SetKeepLog(false);
-    for (const Fault& f : options.faults) {
+    for (const Fault& f : options.stand_in.faults) {
         instrument.AddFault(f);
     }
 
     vtrl::sim::FlashFile flash;
     std::string error;
-    if (!flash.Open(options.flash_path, instrument, false, &error)) {
+    if (!flash.Open(options.stand_in.flash_path, instrument, false, &error)) {
         std::fprintf(stderr, "vtrlsim: %s\n", error.c_str());
         return 2;
     }
 
     std::unique_ptr<FILE, int (*)(FILE*)> events_file(nullptr, &std::fclose);
     FILE* events_out = stdout;
-    if (!options.events_path.empty()) {
-        events_file.reset(std::fopen(options.events_path.c_str(), "w"));
+    if (!options.stand_in.events_path.empty()) {
+        events_file.reset(std::fopen(options.stand_in.events_path.c_str(), "w"));
         events_out = events_file.get();
         if (events_out == nullptr) {
-            std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n", options.events_path.c_str(),
-                         std::strerror(errno));
+            std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n",
+                         options.stand_in.events_path.c_str(), std::strerror(errno));
             return 2;
         }
     }
@@ -480,7 +351,7 @@ int Run(const Options& options) {
     events.Flush();
     instrument.SetEventSink(nullptr);
     if (!flash.Close()) {
-        std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.flash_path.c_str());
+        std::fprintf(stderr, "vtrlsim: cannot write %s\n", options.stand_in.flash_path.c_str());
         status = 1;
     }
     return status;
