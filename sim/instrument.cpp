@@ -84,6 +84,7 @@ struct Instrument::State {
     // power went (-1: the operation runs whole).
     int32_t tear_permille = -1;
     std::function<void(uint32_t)> kill_handler;
+    ExchangeHook* hook = nullptr;
 
     void Emit(const InstrumentEvent& event) const {
         if (sink) {
@@ -738,6 +739,10 @@ bool Instrument::LinkCut() const {
     return state_->cut;
 }
 
+void Instrument::SetExchangeHook(ExchangeHook* hook) {
+    state_->hook = hook;
+}
+
 void Instrument::SetEventSink(std::function<void(const InstrumentEvent&)> sink) {
     state_->sink = std::move(sink);
 }
@@ -779,7 +784,7 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
         logged = &s.log.back();
     }
 
-    const Strike strike = FaultsFor(s.faults, command, s.exchanges, s.command_exchanges[command]);
+    Strike strike = FaultsFor(s.faults, command, s.exchanges, s.command_exchanges[command]);
     if (strike.cut) {
         s.cut = true;
         InstrumentEvent e;
@@ -787,6 +792,13 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
         s.Emit(e);
         return reply;
     }
+    const ExchangeAction action =
+        s.hook != nullptr ? s.hook->Decide(s.exchanges, request) : ExchangeAction::kAnswer;
+    if (action == ExchangeAction::kIgnore) {
+        return reply;
+    }
+    strike.reset = strike.reset || action == ExchangeAction::kReset;
+    strike.no_reply = strike.no_reply || action == ExchangeAction::kSilent;
     if (strike.reset) {
         ++s.reset_count;
         s.ClearRegisters();
@@ -862,6 +874,9 @@ Instrument::Reply Instrument::Handle(const std::vector<uint8_t>& request) {
     reply.feature_fails = strike.feature_fail;
     reply.busy_us = outcome.busy_us;
     reply.closing_echo_wrong = strike.wrong_closing_echo;
+    if (s.hook != nullptr) {
+        s.hook->Shape(s.exchanges, request, &reply);
+    }
     if (logged != nullptr) {
         logged->answered = true;
     }

@@ -179,6 +179,8 @@ struct InstrumentEvent {
     std::string Text() const;  // e.g. "remote mode on", "restart 0xFFFF0", "erase sector 7"
 };
 
+class ExchangeHook;
+
 class Instrument {
   public:
     // A fresh instrument is in its factory state (FormatFactory(config.factory_seed)).
@@ -238,6 +240,10 @@ class Instrument {
     // or signal the host process (vtrlsim).  No handler: nothing happens.
     void SetHostKillHandler(std::function<void(uint32_t exchange)> handler);
 
+    // Asked about every exchange after the fault plan (null: none).  Not owned;
+    // it must outlive its use or be taken off again.
+    void SetExchangeHook(ExchangeHook* hook);
+
     // --- command level ---------------------------------------------------
     // Acts on one complete request (command number first) and returns the reply:
     // echo byte then payload, exactly the row's result width (the framings add
@@ -268,6 +274,32 @@ class Instrument {
 
   private:
     std::shared_ptr<State> state_;
+};
+
+// Decides, exchange by exchange, how the instrument behaves: a fuzzed
+// instrument or a lossy line (see sim/lossy_line.h).  Exchanges are numbered as
+// the fault plan numbers them.
+enum class ExchangeAction {
+    kAnswer,  // acts on the request and answers; Shape may still spoil the reply
+    kSilent,  // acts on the request, but the reply is lost
+    kIgnore,  // the request is lost: not acted on, nothing answered
+    kReset,   // the instrument resets before acting (as a kInstrumentReset fault)
+};
+
+class ExchangeHook {
+  public:
+    virtual ~ExchangeHook() = default;
+    // Request `exchange` (command number first) has arrived whole.
+    virtual ExchangeAction Decide(uint32_t exchange, const std::vector<uint8_t>& request) = 0;
+    // The reply to an answered request, as the instrument formed it (echo and
+    // exactly the row's payload): bytes may be changed, dropped or added, the
+    // reply delayed, the serial closing echo spoiled or left out.
+    virtual void Shape(uint32_t exchange, const std::vector<uint8_t>& request,
+                       Instrument::Reply* reply) {
+        (void)exchange;
+        (void)request;
+        (void)reply;
+    }
 };
 
 // One instrument for the process (the demo build and the link seams' default),
