@@ -69,8 +69,8 @@ void RebuildRecord(uint8_t* record) {
 // Everything between the grant and the withdrawal of the sector 0 permission.
 bool ProgramRecord(const uint8_t* record) {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    const uint32_t buffer_address = QueryValueRetried(kSelectorTransferBuffer, 0);
-    if (FailureFlag()) {
+    uint32_t buffer_address = 0;
+    if (FailureFlag() || !QueryTransferBuffer(&buffer_address)) {
         return false;
     }
     for (const RestorePiece& piece : kRestorePieces) {
@@ -79,11 +79,8 @@ bool ProgramRecord(const uint8_t* record) {
             return false;
         }
     }
-    uint16_t instrument_crc = 0;
-    if (!GetInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast, &instrument_crc)) {
-        return false;
-    }
-    return WholeRecordCrc(record) == instrument_crc;
+    return CheckInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast,
+                              WholeRecordCrc(record), nullptr) == CrcCheck::kMatch;
 }
 
 }  // namespace
@@ -129,15 +126,20 @@ bool ReadInstrumentCalibration(uint8_t* record) {
     if (FailureFlag()) {
         return false;
     }
-    uint16_t instrument_crc = 0;
-    if (!GetInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast, &instrument_crc)) {
-        return false;
+    // A transfer whose CRC disagrees is read again: one damaged reply on the
+    // line must not stop an upgrade before it has started.
+    for (int i = 0; i < kCrcAsks; ++i) {
+        uint16_t instrument_crc = 0;
+        if (!GetInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast, &instrument_crc) ||
+            !ReadMemoryRetried(kCalibrationRecordAddress, record,
+                               static_cast<uint16_t>(kCalibrationRecordSize))) {
+            return false;
+        }
+        if (WholeRecordCrc(record) == instrument_crc) {
+            return true;
+        }
     }
-    if (!ReadMemoryRetried(kCalibrationRecordAddress, record,
-                           static_cast<uint16_t>(kCalibrationRecordSize))) {
-        return false;
-    }
-    return WholeRecordCrc(record) == instrument_crc;
+    return false;
 }
 
 bool WriteCalibrationFile(const uint8_t* record) {

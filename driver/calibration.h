@@ -39,8 +39,9 @@ bool LoadSavedCalibration();
 bool SaveCalibration(const uint8_t* saved_record = nullptr);
 
 // Reads 1024 bytes from 0xCFC00 into `record` and checks the transfer against
-// the instrument's own CRC over 0xCFC00..0xCFFFF.  False when a step gives up or
-// the CRCs differ.  Says nothing about whether the record itself is valid.
+// the instrument's own CRC over 0xCFC00..0xCFFFF, reading again while the two
+// differ (at most kCrcAsks times).  False when a step gives up or the CRCs
+// never agree.  Says nothing about whether the record itself is valid.
 bool ReadInstrumentCalibration(uint8_t* record);
 
 // Magic 0x5A5A and a CRC field equal to the CRC-16 of bytes 4..1023.

@@ -154,16 +154,18 @@ bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_
 
 // The instrument's CRC over exactly the bytes written against the host's.
 bool VerifyDownload(uint32_t first, uint32_t last) {
-    uint16_t instrument_crc = 0;
-    if (!GetInstrumentCRC(first, last, &instrument_crc)) {
-        return Fail(kExcessiveRetries);
-    }
     const uint16_t host_crc = CRC16Value();
-    if (instrument_crc != host_crc) {
-        return Fail(Format("CRC error.\r\n Instrument: %X  Host: %X",
-                           static_cast<unsigned>(instrument_crc), static_cast<unsigned>(host_crc)));
+    uint16_t instrument_crc = 0;
+    switch (CheckInstrumentCRC(first, last, host_crc, &instrument_crc)) {
+        case CrcCheck::kMatch:
+            return true;
+        case CrcCheck::kGaveUp:
+            return Fail(kExcessiveRetries);
+        case CrcCheck::kDiffers:
+            break;
     }
-    return true;
+    return Fail(Format("CRC error.\r\n Instrument: %X  Host: %X",
+                       static_cast<unsigned>(instrument_crc), static_cast<unsigned>(host_crc)));
 }
 
 using Record = std::array<uint8_t, kCalibrationRecordSize>;
@@ -403,8 +405,8 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     if (!PingInstrument()) {
         return Fail(kExcessiveRetries);
     }
-    const uint32_t buffer_address = QueryValueRetried(kSelectorTransferBuffer, 0);
-    if (FailureFlag()) {
+    uint32_t buffer_address = 0;
+    if (!QueryTransferBuffer(&buffer_address)) {
         return Fail(kExcessiveRetries);
     }
 

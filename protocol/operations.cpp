@@ -91,6 +91,22 @@ uint32_t ProgramFromBufferRetried(uint32_t word_count) {
     return 0;
 }
 
+uint32_t ProgramFromBufferAtRetried(uint32_t address, uint32_t word_count) {
+    uint32_t result = 0;
+    const bool done = RunRetried([&] {
+        SetValue(kSelectorFlashAddress, address);
+        // Programmed only where the address is known to have been set.
+        if (GetLinkError() == kLinkErrorNone) {
+            result = ProgramFlashFromBuffer(word_count);
+        }
+    });
+    if (done) {
+        return result & 0xFFFFu;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
 bool WriteMemoryRetried(const uint8_t* data, uint32_t address, uint16_t count) {
     return RunRetried([&] { WriteMemory(data, address, count); });
 }
@@ -110,13 +126,9 @@ bool ProgramFlashBlock(const uint8_t* data, uint32_t byte_count, uint32_t buffer
     if (!WriteMemoryRetried(data, buffer_address, static_cast<uint16_t>(byte_count))) {
         return false;
     }
-    SetValueRetried(kSelectorFlashAddress, flash_address);
-    if (g_failure_flag) {
-        return false;
-    }
     const uint32_t words = byte_count / 2;
     for (int i = 0; i < kRetryAttempts; ++i) {
-        if (ProgramFromBufferRetried(words) == words) {
+        if (ProgramFromBufferAtRetried(flash_address, words) == words) {
             return true;
         }
         if (g_failure_flag) {
@@ -144,6 +156,42 @@ bool GetInstrumentCRC(uint32_t first, uint32_t last, uint16_t* crc) {
         *crc = static_cast<uint16_t>(value & 0xFFFFu);
     }
     return true;
+}
+
+CrcCheck CheckInstrumentCRC(uint32_t first, uint32_t last, uint16_t host_crc,
+                            uint16_t* instrument_crc) {
+    uint16_t answer = 0;
+    for (int i = 0; i < kCrcAsks; ++i) {
+        if (!GetInstrumentCRC(first, last, &answer)) {
+            return CrcCheck::kGaveUp;
+        }
+        if (instrument_crc != nullptr) {
+            *instrument_crc = answer;
+        }
+        if (answer == host_crc) {
+            return CrcCheck::kMatch;
+        }
+    }
+    return CrcCheck::kDiffers;
+}
+
+bool QueryTransferBuffer(uint32_t* address) {
+    uint32_t previous = 0;
+    for (int i = 0; i < kTransferBufferAsks; ++i) {
+        const uint32_t answer = QueryValueRetried(kSelectorTransferBuffer, 0);
+        if (g_failure_flag) {
+            return false;
+        }
+        if (i > 0 && answer == previous) {
+            if (address != nullptr) {
+                *address = answer;
+            }
+            return true;
+        }
+        previous = answer;
+    }
+    g_failure_flag = true;
+    return false;
 }
 
 uint16_t RetryCount() {

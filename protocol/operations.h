@@ -44,19 +44,46 @@ uint32_t ProgramFromBufferRetried(uint32_t word_count);          // 16-bit resul
 bool WriteMemoryRetried(const uint8_t* data, uint32_t address, uint16_t count);
 bool ReadMemoryRetried(uint32_t address, uint8_t* destination, uint16_t count);
 
+// SetValue(8, address) and, once that went through, ProgramFlashFromBuffer(word
+// count), retried together under the retry rule: an instrument that moves its
+// flash address on by itself after programming, and whose reply was lost, is
+// set back before the words are programmed again.  16-bit result; gives up
+// with 0 and the failure flag raised.
+uint32_t ProgramFromBufferAtRetried(uint32_t address, uint32_t word_count);
+
 // Programs `byte_count` bytes (even, 2..498) at `flash_address` through the
-// transfer buffer at `buffer_address`: the block goes into the buffer, the
-// flash address is set, and ProgramFlashFromBuffer is asked for the words up to
-// 10 times until it answers the word count (each mismatch counts one retry).
-// The data and the address are not sent again between those attempts.  True
-// when the instrument reported every word programmed; false at once for an odd,
-// empty or oversized block.
+// transfer buffer at `buffer_address`: the block goes into the buffer, then the
+// flash address and ProgramFlashFromBuffer (ProgramFromBufferAtRetried) are
+// asked up to 10 times until the instrument answers the word count (each
+// mismatch counts one retry).  The data is not sent again between those
+// attempts; the address is, since a damaged reply may hide that the words were
+// programmed and the address moved on.  True when the instrument reported every
+// word programmed; false at once for an odd, empty or oversized block.
 bool ProgramFlashBlock(const uint8_t* data, uint32_t byte_count, uint32_t buffer_address,
                        uint32_t flash_address);
 
 // The instrument's CRC-16 over first..last inclusive (selectors 1, 2, then
 // query 7).  True unless a step raised the failure flag; *crc is written on true.
 bool GetInstrumentCRC(uint32_t first, uint32_t last, uint16_t* crc);
+
+// Times the instrument is asked for a CRC that differs from the host's before
+// the difference is believed: a reply damaged on the line must not fail an
+// upgrade whose flash is right, while a wrong flash answers the same each time.
+constexpr int kCrcAsks = 3;
+
+enum class CrcCheck { kMatch, kDiffers, kGaveUp };
+// GetInstrumentCRC(first, last) against `host_crc`, asked again while it
+// differs, at most kCrcAsks times.  kGaveUp when a step raised the failure
+// flag; *instrument_crc receives the last answer.
+CrcCheck CheckInstrumentCRC(uint32_t first, uint32_t last, uint16_t host_crc,
+                            uint16_t* instrument_crc);
+
+// The transfer buffer's address (QueryValueRetried(4, 0)), believed once two
+// answers in a row agree: a damaged answer would send every block elsewhere.
+// At most kTransferBufferAsks answers; gives up with false and the failure
+// flag raised.
+constexpr int kTransferBufferAsks = 4;
+bool QueryTransferBuffer(uint32_t* address);
 
 // The retry counter (wraps at 65536) and the failure flag.  Only PingInstrument
 // resets them; CountRetry adds one for re-issues made by the callers.

@@ -48,6 +48,9 @@ std::vector<RetriedCase> RetriedCases() {
         {"EraseSectorRetried", [] { return EraseSectorRetried(7); }, "EraseFlashSector(7)", true},
         {"ProgramFromBufferRetried", [] { return ProgramFromBufferRetried(249); },
          "ProgramFlashFromBuffer(249)", true},
+        // The words are asked for only once the address went through.
+        {"ProgramFromBufferAtRetried", [] { return ProgramFromBufferAtRetried(0x80004, 249); },
+         "SetValue(8,524292)", true, 2},
         {"WriteMemoryRetried", [] { return uint32_t{WriteMemoryRetried(data, 0x10200, 4)}; },
          "WriteMemory(66048,4)", false},
         {"ReadMemoryRetried", [] { return uint32_t{ReadMemoryRetried(0xCFC00, into, 4)}; },
@@ -165,12 +168,13 @@ TEST_F(Operations, ProgramWordAtSetsTheAddressThenProgramsWithoutACheckBetween) 
     EXPECT_EQ(GetLinkError(), kLinkErrorNoReply);
 }
 
-TEST_F(Operations, ProgramFlashBlockReissuesOnlyTheProgrammingCommandOnAMismatch) {
+TEST_F(Operations, ProgramFlashBlockReissuesTheAddressAndTheProgrammingCommandNotTheData) {
     const std::vector<uint8_t> block(498, 0x5C);
-    Script().results = {0, 0, 248, 249};  // WriteMemory, SetValue, mismatch, match
+    // WriteMemory, SetValue, mismatch, SetValue, match
+    Script().results = {0, 0, 248, 0, 249};
     EXPECT_TRUE(ProgramFlashBlock(block.data(), 498, 0x10200, 0x80004));
     EXPECT_EQ(Script().Count("WriteMemory(66048,498)"), 1);
-    EXPECT_EQ(Script().Count("SetValue(8,524292)"), 1);
+    EXPECT_EQ(Script().Count("SetValue(8,524292)"), 2);
     EXPECT_EQ(Script().Count("ProgramFlashFromBuffer(249)"), 2);
     EXPECT_EQ(RetryCount(), 1);
 
@@ -196,10 +200,15 @@ TEST_F(Operations, ProgramFlashBlockStopsWhenAStepGivesUp) {
     EXPECT_EQ(Script().Count("ProgramFlashFromBuffer"), 0);
 
     SetUp();
-    Script().errors = {0, 0};
-    FailNext(10);  // the programming command itself gives up: no further re-issue
+    Script().errors = {0};  // WriteMemory
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        Script().errors.push_back(0);  // the address goes through
+        FailNext(1);                   // the programming command does not
+    }
+    // It gives up after its own ten attempts: no further re-issue.
     EXPECT_FALSE(ProgramFlashBlock(block.data(), 498, 0x10200, 0x80004));
     EXPECT_EQ(Script().Count("ProgramFlashFromBuffer"), 10);
+    EXPECT_TRUE(FailureFlag());
 }
 
 TEST_F(Operations, ProgramFlashBlockRefusesBlocksTheBufferCannotTake) {

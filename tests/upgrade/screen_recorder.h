@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/console_port.h"
@@ -52,7 +54,14 @@ class ScreenRecorder final : public ConsolePort {
     }
     int ReadKey() override {
         key_screens_.push_back(ScreenText());
+        if (answer_) {
+            c_.PushKeys(std::string(1, answer_(key_screens_.back())));
+        }
         return c_.ReadKey();
+    }
+    // Answers every key wait from the screen shown instead of a script.
+    void SetAnswer(std::function<char(const std::string& screen)> answer) {
+        answer_ = std::move(answer);
     }
     bool WriteChars(ConsoleHandle out, const char* text, uint32_t length,
                     uint32_t* written) override {
@@ -131,6 +140,7 @@ class ScreenRecorder final : public ConsolePort {
   private:
     FakeConsole& c_;
     const uint32_t shortest_pause_ms_;
+    std::function<char(const std::string& screen)> answer_;
     std::vector<Pause> pauses_;
     std::vector<std::string> key_screens_;
     std::string printed_;

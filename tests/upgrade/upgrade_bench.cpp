@@ -63,6 +63,9 @@ void UpgradeBench::Connect() {
     // Only pauses of a second or more are kept: the found windows and the final message.
     screen_ = std::make_unique<ScreenRecorder>(*console_, 1000);
     screen_->Install();
+    if (retry_answer_ != 0) {
+        AnswerPrompts(retry_answer_);
+    }
 
     hid = std::make_unique<sim::SimHidPort>(clock);
     serial = std::make_unique<sim::SimSerialPort>(clock);
@@ -95,6 +98,19 @@ std::vector<uint8_t> UpgradeBench::WriteImage(uint32_t size, uint32_t version, u
 
 void UpgradeBench::WriteImageBytes(const std::vector<uint8_t>& bytes) {
     WriteBytes(FileBeside("vtrlprog.bin"), bytes);
+}
+
+void UpgradeBench::AnswerPrompts(char retry_answer) {
+    retry_answer_ = retry_answer;
+    screen_->SetAnswer([retry_answer](const std::string& screen) {
+        if (screen.find("Proceed with download? y/n :") != std::string::npos) {
+            return 'y';
+        }
+        if (screen.find("Retry failed download?") != std::string::npos) {
+            return retry_answer;
+        }
+        return 'k';
+    });
 }
 
 int UpgradeBench::Run(const std::string& keys) {

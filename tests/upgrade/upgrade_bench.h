@@ -55,6 +55,9 @@ class UpgradeBench {
     // The text of every framed window, as the program wrote it, oldest first.
     const std::vector<std::string>& MessageTexts() const { return console_->MessageTexts(); }
     size_t PendingKeys() const { return console_->PendingKeys(); }
+    // Every key wait answered from the screen (kept across Restart): y at the
+    // version prompt, `retry_answer` at the retry prompt, a key anywhere else.
+    void AnswerPrompts(char retry_answer = 'y');
     void PushKeys(const std::string& keys) { console_->PushKeys(keys); }
 
     // The flash as the instrument now holds it.
@@ -80,6 +83,7 @@ class UpgradeBench {
 
     std::unique_ptr<FakeConsole> console_;
     std::unique_ptr<ScreenRecorder> screen_;
+    char retry_answer_ = 0;  // 0: keys come from the script
 };
 
 // Open file descriptors of this process (-1 where it cannot be counted).

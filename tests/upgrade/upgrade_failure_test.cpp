@@ -161,8 +161,9 @@ TEST(CalibrationSaveFailure, NothingIsErasedWhenTheRecordCannotBeSaved) {
         // Every attempt at reading the record goes unanswered.
         {"read gives up", FaultAt(1, FaultKind::kNoReply, 10, 1), false,
          "Unable to retrieve calibration data!"},
-        // Over USB a short reply reads its last byte as 0: the transfer's CRC differs.
-        {"transfer damaged", FaultAt(1, FaultKind::kShortPayload, 1, 1), false,
+        // Over USB a short reply reads its last byte as 0: the transfer's CRC
+        // differs, at every reading.
+        {"transfer damaged", FaultAt(1, FaultKind::kShortPayload, 15, 1), false,
          "Unable to retrieve calibration data!"},
         // The instrument's CRC over the record never comes.
         {"crc gives up", FaultAt(2, FaultKind::kNoReply, 10, 2), false,
@@ -197,6 +198,7 @@ struct GiveUpCase {
     std::vector<uint8_t> request;
     int nth;
     FaultKind kind;
+    uint32_t exchanges = 10;  // consecutive exchanges the fault hits
 };
 
 class DownloadGivesUp : public ::testing::TestWithParam<GiveUpCase> {};
@@ -206,7 +208,7 @@ TEST_P(DownloadGivesUp, ExcessiveRetriesLeaveTheProgramInvalidAndTheSavedRecord)
     const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kFullSize, c.request, c.nth);
     UpgradeBench bench(BenchLink::kUsb);
     bench.WriteImage(kFullSize);
-    bench.instrument.AddFault(FaultAt(at, c.kind, 10));
+    bench.instrument.AddFault(FaultAt(at, c.kind, c.exchanges));
 
     ExpectFailedRun(bench, bench.Run("yk"), "Excessive retries error.");
     EXPECT_FALSE(bench.instrument.MarkersValid());
@@ -226,18 +228,19 @@ INSTANTIATE_TEST_SUITE_P(
         GiveUpCase{"WriteMemory", {0}, 40, FaultKind::kNoReply},
         // The flash address of block 22 (0x80004 + 22 * 498).
         GiveUpCase{"FlashAddress", {3, 8, 0, 0x08, 0x2A, 0xD0}, 1, FaultKind::kWrongEcho},
-        // The instrument answers one word fewer ten times over.
-        GiveUpCase{"ProgramMismatch", {15}, 77, FaultKind::kProgramMismatch},
+        // The instrument answers one word fewer ten times over (each re-issue
+        // sets the flash address first, an exchange the fault passes).
+        GiveUpCase{"ProgramMismatch", {15}, 77, FaultKind::kProgramMismatch, 20},
         GiveUpCase{"ProgramNoReply", {15}, 300, FaultKind::kNoReply},
         // The instrument's CRC over the download: the second CRC query of the run.
         GiveUpCase{"CrcQuery", {2, 7, 0}, 2, FaultKind::kNoReply}),
     [](const ::testing::TestParamInfo<GiveUpCase>& info) { return std::string(info.param.name); });
 
 TEST(DownloadRetries, MismatchesBelowTheLimitAreCountedOnTheProgressLine) {
-    const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kNormalSize, {15}, 2);
     UpgradeBench bench(BenchLink::kUsb);
     const std::vector<uint8_t> image = bench.WriteImage(kNormalSize);
-    bench.instrument.AddFault(FaultAt(at, FaultKind::kProgramMismatch, 9));
+    // The second block's first nine programming replies.
+    bench.instrument.AddFault(FaultAt(2, FaultKind::kProgramMismatch, 9, 15));
 
     EXPECT_EQ(bench.Run("y"), kExitUpgraded);
     EXPECT_EQ(bench.Flash(0x80004, kNormalSize), image);
@@ -443,19 +446,21 @@ TEST(RestoreFailure, ProgramVerifiedButNoMarkersAndTheRecordKeptOnDisk) {
         std::vector<uint8_t> request;
         int nth;
         FaultKind kind;
+        uint32_t exchanges;
     };
     const std::vector<Case> cases = {
-        {"tail mismatch", {15, 0, 14}, 1, FaultKind::kProgramMismatch},
+        // Ten mismatches, each re-issue after its flash address.
+        {"tail mismatch", {15, 0, 14}, 1, FaultKind::kProgramMismatch, 20},
         // The restore's link check, before the permission is ever granted.
-        {"ping", {2, 0, 0}, 4, FaultKind::kNoReply},
-        {"verification", {2, 7, 0}, 3, FaultKind::kNoReply},
+        {"ping", {2, 0, 0}, 4, FaultKind::kNoReply, 10},
+        {"verification", {2, 7, 0}, 3, FaultKind::kNoReply, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const uint32_t at = ExchangeInCleanRun(BenchLink::kUsb, kFullSize, c.request, c.nth);
         UpgradeBench bench(BenchLink::kUsb);
         const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
-        bench.instrument.AddFault(FaultAt(at, c.kind, 10));
+        bench.instrument.AddFault(FaultAt(at, c.kind, c.exchanges));
 
         ExpectFailedRun(bench, bench.Run("yk"), "Cannot restore calibration sector.");
         EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
