@@ -4,7 +4,7 @@
 // and the time-outs handed to hidapi.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -25,7 +25,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes HidrawInputReport(uint8_t status, const Bytes& response) {
     Bytes report(258, 0);
     report[0] = status;
-    std::memcpy(report.data() + 2, response.data(), response.size());
+    std::copy(response.begin(), response.end(), report.begin() + 2);
     return report;
 }
 
