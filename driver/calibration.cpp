@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "console/dconsole.h"
@@ -96,26 +97,31 @@ bool CheckCalibrationRecord(const uint8_t* record) {
     return RecordBodyCrc(record) == GetLe16(record + 2);
 }
 
-bool LoadSavedCalibration() {
+SavedCalibration FindSavedCalibration() {
     if (!FilePathsUsable()) {
-        return false;
+        return SavedCalibration::kNone;
     }
-    size_t got = 0;
     {
+        errno = 0;
         UniqueFile file = OpenFile(CalibrationFilePath(), "rb");
         if (!file) {
-            return false;
+            return errno == ENOENT ? SavedCalibration::kNone : SavedCalibration::kUnreadable;
         }
-        got = ReadFile(file.get(), g_record.data(), g_record.size());
-    }
-    if (got < g_record.size()) {
-        return false;
+        const size_t got = ReadFile(file.get(), g_record.data(), g_record.size());
+        if (got < g_record.size()) {
+            return CurrentFileSystem().Failed(file.get()) ? SavedCalibration::kUnreadable
+                                                          : SavedCalibration::kNone;
+        }
     }
     if (CheckCalibrationRecord(g_record.data())) {
-        return true;
+        return SavedCalibration::kValid;
     }
     DeleteFileAt(CalibrationFilePath());
-    return false;
+    return SavedCalibration::kNone;
+}
+
+bool LoadSavedCalibration() {
+    return FindSavedCalibration() == SavedCalibration::kValid;
 }
 
 bool ReadInstrumentCalibration(uint8_t* record) {

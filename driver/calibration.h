@@ -27,6 +27,15 @@ uint8_t* CalibrationRecordBuffer();
 // one holding an invalid record is deleted.  Never creates the file.
 bool LoadSavedCalibration();
 
+enum class SavedCalibration {
+    kNone,        // no caldata.bin, or one too short to hold a record, or an invalid one (deleted)
+    kValid,       // a valid record, now in the buffer
+    kUnreadable,  // caldata.bin is there but cannot be opened or read: it may be the only copy
+};
+// LoadSavedCalibration, telling a file that cannot be read apart: such a file
+// must be neither used nor deleted nor written over.
+SavedCalibration FindSavedCalibration();
+
 // Reads the instrument's record into the buffer, rebuilds it when invalid (magic,
 // CRC, four zero bytes, 0xFF up to byte 1007, the last 16 bytes as read) and
 // writes caldata.bin.  Reports its own failures ("Unable to retrieve

@@ -1,7 +1,5 @@
 #include "driver/file_io.h"
 
-#include <string>
-
 namespace vtrl {
 
 namespace {
@@ -21,6 +19,10 @@ size_t FileSystem::Read(std::FILE* file, uint8_t* buffer, size_t count) {
 
 size_t FileSystem::Write(std::FILE* file, const uint8_t* data, size_t count) {
     return std::fwrite(data, 1, count, file);
+}
+
+bool FileSystem::Failed(std::FILE* file) {
+    return std::ferror(file) != 0;
 }
 
 bool FileSystem::Flush(std::FILE* file) {
@@ -63,7 +65,7 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
         return false;
     }
     FileSystem& fs = CurrentFileSystem();
-    const std::string temp_path = std::string(path) + ".tmp";
+    const std::string temp_path = TemporaryPathFor(path);
     bool written = false;
     {
         UniqueFile file = OpenFile(temp_path.c_str(), "wb");
@@ -82,6 +84,10 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
     }
     fs.Remove(temp_path.c_str());
     return false;
+}
+
+std::string TemporaryPathFor(const char* path) {
+    return std::string(path != nullptr ? path : "") + ".tmp";
 }
 
 bool DeleteFileAt(const char* path) {

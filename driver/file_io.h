@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 namespace vtrl {
 
@@ -21,6 +22,9 @@ class FileSystem {
     virtual size_t Read(std::FILE* file, uint8_t* buffer, size_t count);
     // fwrite: the bytes written, fewer when the disk refused the rest.
     virtual size_t Write(std::FILE* file, const uint8_t* data, size_t count);
+    // ferror: the stream met a read or write error (a short read without one
+    // is the end of the file).
+    virtual bool Failed(std::FILE* file);
     // Pushes what was written to stable storage (fflush, then the platform's
     // sync); true on success.
     virtual bool Flush(std::FILE* file);
@@ -58,6 +62,10 @@ size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count);
 // content is on stable storage under `path`.  On false the temporary file is
 // gone and `path` holds either its old content or the complete new one.
 bool WriteFileDurably(const char* path, const uint8_t* data, size_t size);
+
+// The temporary file WriteFileDurably writes beside `path` before the rename;
+// one is left behind only by a run that stopped half-way.
+std::string TemporaryPathFor(const char* path);
 
 // Removes the file; true when it is gone afterwards (a missing file included).
 bool DeleteFileAt(const char* path);

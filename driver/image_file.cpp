@@ -109,7 +109,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
             ++count;
         }
     }
-    if (std::ferror(file.get())) {
+    if (CurrentFileSystem().Failed(file.get())) {
         return kProgramFileCorrupted;
     }
     std::clearerr(file.get());

@@ -172,18 +172,24 @@ using Record = std::array<uint8_t, kCalibrationRecordSize>;
 
 // What caldata.bin is to this instrument.
 enum class SavedCopy {
-    kNone,         // no valid caldata.bin
-    kThisOne,      // the instrument's own valid record, byte for byte
-    kOnlyCopy,     // the instrument has no valid record (its sector was erased)
-    kNotThisOnes,  // the instrument holds another valid record
-    kUnreadable,   // the instrument's record could not be read
+    kNone,            // no valid caldata.bin
+    kThisOne,         // the instrument's own valid record, byte for byte
+    kOnlyCopy,        // the instrument has no valid record (its sector was erased)
+    kNotThisOnes,     // the instrument holds another valid record
+    kUnreadable,      // the instrument's record could not be read
+    kFileUnreadable,  // caldata.bin is there but cannot be read: it may be the only copy
 };
 
 // Loads caldata.bin into the record buffer (when valid) and compares it with
 // the instrument's own record, read into `own`.
 SavedCopy JudgeSavedCopy(Record* own) {
-    if (!LoadSavedCalibration()) {
-        return SavedCopy::kNone;
+    switch (FindSavedCalibration()) {
+        case SavedCalibration::kNone:
+            return SavedCopy::kNone;
+        case SavedCalibration::kUnreadable:
+            return SavedCopy::kFileUnreadable;
+        case SavedCalibration::kValid:
+            break;
     }
     if (!ReadInstrumentCalibration(own->data())) {
         return SavedCopy::kUnreadable;
@@ -214,6 +220,9 @@ bool PreserveCalibration() {
     switch (JudgeSavedCopy(&own)) {
         case SavedCopy::kNone:
             return SaveCalibration();
+        case SavedCopy::kFileUnreadable:
+            // It may hold the only copy of the record: nothing is erased.
+            return Fail("Unable to read saved calibration data!");
         case SavedCopy::kUnreadable:
             return Fail("Unable to retrieve calibration data!");
         case SavedCopy::kNotThisOnes:
@@ -278,8 +287,16 @@ std::string NotMarkedValid(bool calibration_branch) {
 // that an interrupted full-size upgrade erased, or another instrument's: it
 // goes only when it is this instrument's own valid record.
 void RemoveSavedCalibration(bool calibration_branch) {
+    if (!FilePathsUsable()) {
+        return;
+    }
+    // What a save cut short left behind goes in either case.
+    DeleteFileAt(TemporaryPathFor(CalibrationFilePath()).c_str());
     Record own{};
     const SavedCopy saved = calibration_branch ? SavedCopy::kThisOne : JudgeSavedCopy(&own);
+    if (saved == SavedCopy::kFileUnreadable) {
+        return;  // its content is unknown: kept
+    }
     if (saved == SavedCopy::kUnreadable) {
         ShowMessageAndReadKey(
             " The instrument's calibration record could not\r\n"
@@ -301,7 +318,7 @@ void RemoveSavedCalibration(bool calibration_branch) {
             " or is out of date, and has been kept.\r\n"
             " Move it away before the next upgrade.\r\n"
             " Please press a key...");
-    } else if (FilePathsUsable()) {
+    } else {
         DeleteFileAt(CalibrationFilePath());
     }
 }
@@ -441,6 +458,12 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     const uint32_t size = GetProgramFileSize(image_path);
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
+    }
+    if (size == 0) {
+        // The image checked a moment ago could not be opened again: its size
+        // decides what is erased, so nothing is.
+        return Fail(
+            Format("Cannot open program file %s.", image_path != nullptr ? image_path : ""));
     }
     uint32_t checked_size = 0;
     uint16_t checked_crc = 0;

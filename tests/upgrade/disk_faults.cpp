@@ -1,0 +1,199 @@
+#include "tests/upgrade/disk_faults.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "driver/entry.h"
+#include "sim/image.h"
+#include "tests/upgrade/upgrade_bench.h"
+#include "tests/upgrade/upgrade_files.h"
+
+namespace vtrl::test {
+namespace {
+
+constexpr uint32_t kFullSize = 326652;
+constexpr uint32_t kSmallSize = 20001;
+constexpr uint32_t kCalibrationAt = 0xCFC00;
+constexpr char kAbortSuffix[] = "\r\n Download aborted.\r\n Please press a key...";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool Writing(const char* mode) {
+    return std::strchr(mode, 'w') != nullptr || std::strchr(mode, 'a') != nullptr;
+}
+
+}  // namespace
+
+std::FILE* FaultyDisk::Open(const char* path, const char* mode) {
+    const std::string p(path);
+    int read_open = 0;
+    if (Writing(mode)) {
+        if (fault_.create_fails && EndsWith(p, ".tmp")) {
+            errno = EACCES;
+            return nullptr;
+        }
+    } else if (EndsWith(p, "caldata.bin") && fault_.saved_open_fails) {
+        errno = EACCES;
+        return nullptr;
+    } else if (EndsWith(p, "vtrlprog.bin")) {
+        read_open = ++image_opens_;
+        if (read_open == fault_.image_open_fails) {
+            errno = EIO;
+            return nullptr;
+        }
+    }
+    std::FILE* file = FileSystem::Open(path, mode);
+    if (file != nullptr) {
+        Stream s;
+        s.path = p;
+        if (!Writing(mode) && EndsWith(p, "caldata.bin") && fault_.saved_read_fails) {
+            s.read_limit = 0;
+        }
+        if (read_open != 0 && read_open == fault_.image_read_open) {
+            s.read_limit = fault_.image_read_bytes;
+        }
+        streams_[file] = s;
+    }
+    return file;
+}
+
+size_t FaultyDisk::Read(std::FILE* file, uint8_t* buffer, size_t count) {
+    auto it = streams_.find(file);
+    if (it == streams_.end() || it->second.read_limit >= count) {
+        if (it != streams_.end() && it->second.read_limit != SIZE_MAX) {
+            it->second.read_limit -= count;
+        }
+        return FileSystem::Read(file, buffer, count);
+    }
+    const size_t got = FileSystem::Read(file, buffer, it->second.read_limit);
+    it->second.read_limit = 0;
+    it->second.failed = true;
+    return got;
+}
+
+bool FaultyDisk::IsTemporary(std::FILE* file) const {
+    auto it = streams_.find(file);
+    return it != streams_.end() && EndsWith(it->second.path, ".tmp");
+}
+
+size_t FaultyDisk::Write(std::FILE* file, const uint8_t* data, size_t count) {
+    if (!IsTemporary(file)) {
+        return FileSystem::Write(file, data, count);
+    }
+    const size_t taken = count < fault_.disk_room ? count : fault_.disk_room;
+    if (fault_.disk_room != SIZE_MAX) {
+        fault_.disk_room -= taken;
+    }
+    if (taken < count) {
+        streams_[file].failed = true;
+    }
+    return taken == 0 ? 0 : FileSystem::Write(file, data, taken);
+}
+
+bool FaultyDisk::Failed(std::FILE* file) {
+    auto it = streams_.find(file);
+    return (it != streams_.end() && it->second.failed) || FileSystem::Failed(file);
+}
+
+bool FaultyDisk::Flush(std::FILE* file) {
+    const bool ok = FileSystem::Flush(file);
+    return ok && !(fault_.flush_fails && IsTemporary(file));
+}
+
+bool FaultyDisk::Close(std::FILE* file) {
+    const bool fails = fault_.close_fails && IsTemporary(file);
+    streams_.erase(file);
+    return FileSystem::Close(file) && !fails;
+}
+
+bool FaultyDisk::Replace(const char* from, const char* to) {
+    return !fault_.rename_fails && FileSystem::Replace(from, to);
+}
+
+bool FaultyDisk::Remove(const char* path) {
+    return !fault_.remove_fails && FileSystem::Remove(path);
+}
+
+std::vector<DiskFaultCase> DiskFaultCases() {
+    static constexpr char kSave[] = "Unable to save calibration data!";
+    std::vector<DiskFaultCase> cases;
+    auto add = [&](const char* name, bool saved, uint32_t size, const char* message, auto set) {
+        DiskFaultCase c{name, DiskFault{}, saved, size, message};
+        set(c.fault);
+        cases.push_back(c);
+    };
+    for (bool saved : {false, true}) {
+        add("caldata.bin cannot be created", saved, kFullSize, kSave,
+            [](DiskFault& f) { f.create_fails = true; });
+        add("disk full at once", saved, kFullSize, kSave, [](DiskFault& f) { f.disk_room = 0; });
+        add("disk full after 700 bytes", saved, kFullSize, kSave,
+            [](DiskFault& f) { f.disk_room = 700; });
+        add("flush fails", saved, kFullSize, kSave, [](DiskFault& f) { f.flush_fails = true; });
+        add("close reports a lost write", saved, kFullSize, kSave,
+            [](DiskFault& f) { f.close_fails = true; });
+        add("rename fails", saved, kFullSize, kSave, [](DiskFault& f) { f.rename_fails = true; });
+        add("read-only folder", saved, kFullSize, kSave,
+            [](DiskFault& f) { f.create_fails = f.rename_fails = f.remove_fails = true; });
+    }
+    add("rename and removal fail", true, kFullSize, kSave,
+        [](DiskFault& f) { f.rename_fails = f.remove_fails = true; });
+    add("caldata.bin cannot be opened", true, kFullSize, "Unable to read saved calibration data!",
+        [](DiskFault& f) { f.saved_open_fails = true; });
+    add("caldata.bin cannot be read", true, kFullSize, "Unable to read saved calibration data!",
+        [](DiskFault& f) { f.saved_read_fails = true; });
+    add("image cannot be opened for its size", false, kFullSize, "Cannot open program file %s.",
+        [](DiskFault& f) { f.image_open_fails = 2; });
+    add("image read fails half-way", false, kFullSize, " File read error.", [](DiskFault& f) {
+        f.image_read_open = 3;
+        f.image_read_bytes = kFullSize / 2;
+    });
+    add("image read fails half-way, small image", false, kSmallSize, " File read error.",
+        [](DiskFault& f) {
+            f.image_read_open = 3;
+            f.image_read_bytes = kSmallSize / 2;
+        });
+    return cases;
+}
+
+DiskFaultRow RunDiskFault(const DiskFaultCase& c) {
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::vector<uint8_t> image = bench.WriteImage(c.image_size);
+    const std::vector<uint8_t> record = sim::MakeCalibrationRecord(1);
+    if (c.saved_copy) {
+        WriteBytes(bench.CalibrationFile(), record);
+    }
+    const std::vector<uint8_t> before = bench.instrument.FlashImage();
+    bench.AnswerPrompts('n');
+
+    DiskFaultRow row;
+    {
+        FaultyDisk disk(c.fault);
+        SetFileSystem(&disk);
+        bench.Run("");
+        SetFileSystem(nullptr);
+    }
+    for (const std::string& shown : bench.MessageTexts()) {
+        if (EndsWith(shown, kAbortSuffix)) {
+            row.message = shown.substr(0, shown.size() - (sizeof kAbortSuffix - 1));
+        }
+    }
+    row.instrument_changed = bench.instrument.FlashImage() != before;
+    row.saved_copy_kept =
+        FileExists(bench.CalibrationFile()) && ReadBytes(bench.CalibrationFile()) == record;
+    const std::string temporary = TemporaryPathFor(bench.CalibrationFile().c_str());
+    row.temporary_left = FileExists(temporary);
+
+    bench.Restart();
+    bench.AnswerPrompts('y');
+    const int status = bench.Run("");
+    row.next_run_clean = status == kExitUpgraded && bench.instrument.MarkersValid() &&
+                         bench.Flash(0x80004, c.image_size) == image &&
+                         bench.Flash(kCalibrationAt, 1024) == record &&
+                         !FileExists(bench.CalibrationFile()) && !FileExists(temporary);
+    return row;
+}
+
+}  // namespace vtrl::test
