@@ -28,6 +28,12 @@ bool RunRetried(Attempt attempt) {
 
 uint32_t ProgramWordAt(uint32_t address, uint32_t word) {
     SetValue(kSelectorFlashAddress, address);
+    // Where the address did not go through, the instrument would program the
+    // word wherever its address stands: over a verified program, or over the
+    // other marker word.
+    if (GetLinkError() != kLinkErrorNone) {
+        return 0;
+    }
     return ProgramFlashWord(word);
 }
 

@@ -21,8 +21,11 @@ constexpr uint32_t kRetryPauseMs = 100;
 // two WriteMemory packets of 249 bytes, 249 words programmed at once.
 constexpr uint32_t kFlashBlockBytes = 498;
 
-// SetValue(8, address) then ProgramFlashWord(word), one attempt each, no check
-// between them.  Returns ProgramFlashWord's result; a failure leaves a link error.
+// SetValue(8, address) then ProgramFlashWord(word), one attempt each; the word
+// is sent only when the address went through (a lost address would leave the
+// word to be programmed wherever the instrument's address stands).  Returns
+// ProgramFlashWord's result, 0 when it was not sent; a failure leaves a link
+// error.
 uint32_t ProgramWordAt(uint32_t address, uint32_t word);
 
 // The link check that opens the erase, download and restore steps: resets the
