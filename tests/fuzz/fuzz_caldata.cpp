@@ -1,0 +1,63 @@
+// caldata.bin: LoadSavedCalibration (and the three-way answer behind it) on
+// any contents.  A valid record is taken into the buffer, an invalid one of
+// full length is deleted, a short one is left as it was, a missing one is
+// never created.
+//
+// Input: a mode byte, then the file.  Mode bit 0: no file; bit 1: the magic and
+// the CRC are made right (to reach the valid path with any contents).
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/calibration.h"
+#include "driver/image_file.h"
+#include "driver/program_state.h"
+#include "sim/image.h"
+#include "tests/fuzz/fuzz_input.h"
+#include "tests/fuzz/scratch_dir.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace vtrl;
+    using fuzz::FuzzInput;
+    ResetProgramState();
+    FuzzInput in(data, size);
+    const uint8_t mode = in.Byte();
+    size_t length = 0;
+    const uint8_t* bytes = in.Rest(&length);
+    std::vector<uint8_t> file(bytes, bytes + length);
+    if ((mode & 2) != 0 && file.size() >= sim::kCalibrationRecordSize) {
+        file[0] = file[1] = 0x5A;
+        const uint16_t crc = sim::Crc16Arc(file.data() + 4, sim::kCalibrationRecordSize - 4);
+        file[2] = static_cast<uint8_t>(crc & 0xFF);
+        file[3] = static_cast<uint8_t>(crc >> 8);
+    }
+
+    const std::string program = fuzz::ScratchDir() + "/vtrlupg";
+    BuildFilePaths(program.c_str());
+    const std::string path = CalibrationFilePath();
+    VTRL_FUZZ_CHECK(path == fuzz::ScratchDir() + "/caldata.bin");
+    const bool present = (mode & 1) == 0;
+    if (present) {
+        fuzz::WriteScratchFile(path, file.data(), file.size());
+    } else {
+        fuzz::RemoveScratchFile(path);
+    }
+
+    const bool loaded = LoadSavedCalibration();
+
+    const bool full = present && file.size() >= sim::kCalibrationRecordSize;
+    const bool valid =
+        full && sim::CalibrationRecordValid(file.data(), sim::kCalibrationRecordSize);
+    VTRL_FUZZ_CHECK(loaded == valid);
+    if (valid) {
+        VTRL_FUZZ_CHECK(
+            std::memcmp(CalibrationRecordBuffer(), file.data(), sim::kCalibrationRecordSize) == 0);
+    }
+    // Kept when valid or too short to judge; an invalid record is deleted.
+    VTRL_FUZZ_CHECK(fuzz::ScratchFileExists(path) == (present && (valid || !full)));
+    if (present && (valid || !full)) {
+        VTRL_FUZZ_CHECK(fuzz::ReadScratchFile(path) == file);
+    }
+    return 0;
+}
