@@ -65,7 +65,10 @@ void SetConsolePort(ConsolePort* port) {
 }
 
 ConsolePort& CurrentConsolePort() {
-    return g_port != nullptr ? *g_port : g_inert_port;
+    if (g_port != nullptr) {
+        return *g_port;
+    }
+    return g_inert_port;
 }
 
 }  // namespace vtrl

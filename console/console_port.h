@@ -17,7 +17,7 @@ namespace vtrl {
 using ConsoleHandle = void*;
 // The platform's invalid handle value (INVALID_HANDLE_VALUE); a null handle is
 // a different thing and does not count as invalid.
-inline ConsoleHandle InvalidConsoleHandle() {
+inline ConsoleHandle InvalidConsoleHandle() noexcept {
     return reinterpret_cast<ConsoleHandle>(-1);
 }
 

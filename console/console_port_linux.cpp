@@ -380,7 +380,7 @@ class LinuxConsolePort final : public ConsolePort {
         text_lines.push_back(yes_no ? "Yes (y) / No (n)" : "Press a key");
         if (!curses_) {
             for (const std::string& l : text_lines) {
-                std::fprintf(stderr, "%s\n", l.c_str());
+                (void)std::fprintf(stderr, "%s\n", l.c_str());
             }
             if (!yes_no) {
                 return kAnswerOk;
@@ -492,13 +492,13 @@ class LinuxConsolePort final : public ConsolePort {
         if (screen == nullptr) {
             return;
         }
-        std::setlocale(LC_ALL, "");
+        (void)std::setlocale(LC_ALL, "");  // without it the C locale serves
         if (newterm(nullptr, screen, stdin) == nullptr) {
             return;
         }
         curses_ = true;
         g_started_port = this;
-        std::atexit(EndTerminal);
+        (void)std::atexit(EndTerminal);
         utf8_ = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
         cursor_style_sequence_ = Capability("Ss");
         cursor_reset_sequence_ = Capability("Se");
@@ -643,8 +643,9 @@ class LinuxConsolePort final : public ConsolePort {
         } else {
             sequence = "\033]0;" + title_ + "\007";
         }
-        std::fputs(sequence.c_str(), screen_file_);
-        std::fflush(screen_file_);
+        // A terminal that refuses output has nowhere to be told so.
+        (void)std::fputs(sequence.c_str(), screen_file_);
+        (void)std::fflush(screen_file_);
     }
 
     short PairFor(uint8_t attribute) {

@@ -100,7 +100,7 @@ void AppendBounded(char* buffer, size_t limit, const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer + used, limit - used, format, args);
+    (void)std::vsnprintf(buffer + used, limit - used, format, args);  // cut to fit
     va_end(args);
     buffer[limit - 1] = '\0';
 }

@@ -144,12 +144,13 @@ void SaveCells(int left, int top, int right, int bottom, uint8_t* buffer) {
     if (width < 1 || height < 1 || width > kScreenColumns || height > kUsableRows) {
         return;
     }
-    std::fill(cells, cells + width * height, ConsoleCell{' ', 0});
+    const size_t area = static_cast<size_t>(width) * static_cast<size_t>(height);
+    std::fill_n(cells, area, ConsoleCell{' ', 0});
     CellRect rect = Rect0(left, top, right, bottom);
     CurrentConsolePort().ReadCells(
         ConsoleOutputHandle(), cells,
         CellCoord{static_cast<int16_t>(width), static_cast<int16_t>(height)}, &rect);
-    for (int i = 0; i < width * height; ++i) {
+    for (size_t i = 0; i < area; ++i) {
         buffer[2 * i] = static_cast<uint8_t>(cells[i].ch);
         buffer[2 * i + 1] = static_cast<uint8_t>(cells[i].attribute & 0xFF);
     }
@@ -162,7 +163,8 @@ void RestoreCells(int left, int top, int right, int bottom, const uint8_t* buffe
     if (width < 1 || height < 1 || width > kScreenColumns || height > kUsableRows) {
         return;
     }
-    for (int i = 0; i < width * height; ++i) {
+    const size_t area = static_cast<size_t>(width) * static_cast<size_t>(height);
+    for (size_t i = 0; i < area; ++i) {
         cells[i] = ConsoleCell{static_cast<char>(buffer[2 * i]), buffer[2 * i + 1]};
     }
     CellRect rect = Rect0(left, top, right, bottom);
@@ -182,6 +184,8 @@ bool PushWindow(int left, int top, int right, int bottom) {
     if (block == nullptr) {
         return false;
     }
+    // cppcheck 2.10 takes the object a placement new makes for uninitialised.
+    // cppcheck-suppress [legacyUninitvar, unreadVariable]
     auto* entry = new (block) WindowStackEntry{};
     entry->cells = reinterpret_cast<uint8_t*>(entry + 1);
     if (!LinkWindowEntry(entry)) {
@@ -302,7 +306,7 @@ void ShowAbortMessage(const char* text) {
     // reads that the download was aborted and what to do.
     char message[kAbortMessageSize];
     const int room = static_cast<int>(sizeof(message) - sizeof(kAbortSuffix));
-    std::snprintf(message, sizeof(message), "%.*s%s", room, text, kAbortSuffix);
+    (void)std::snprintf(message, sizeof(message), "%.*s%s", room, text, kAbortSuffix);
     ShowMessageAndReadKey(message);
 }
 

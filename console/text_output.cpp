@@ -104,7 +104,8 @@ void ClearWindow() {
     const int width = std::min(RegionWidth(), kMaxRegionWidth);
     const int height = std::min(RegionHeight(), kMaxRegionHeight);
     if (width > 0 && height > 0) {
-        std::fill(blanks, blanks + width * height, ConsoleCell{' ', g_state.attribute});
+        std::fill_n(blanks, static_cast<size_t>(width) * static_cast<size_t>(height),
+                    ConsoleCell{' ', g_state.attribute});
         CellRect rect{static_cast<int16_t>(g_state.left - 1), static_cast<int16_t>(g_state.top - 1),
                       static_cast<int16_t>(g_state.right - 1),
                       static_cast<int16_t>(g_state.bottom - 1)};
@@ -198,7 +199,7 @@ int ConsolePrint(const char* format, ...) {
     }
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    (void)std::vsnprintf(buffer, sizeof(buffer), format, args);  // cut to fit
     va_end(args);
     // Some runtimes leave a cut text unterminated and report -1 for it.
     buffer[sizeof(buffer) - 1] = '\0';

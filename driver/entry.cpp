@@ -58,8 +58,8 @@ bool ReadOptions(int argc, char** argv) {
             continue;
         }
         char text[128];
-        std::snprintf(text, sizeof text, "Unknown argument -%.*s.\r\n Please press a key...",
-                      kArgumentShownChars, arg + 1);
+        (void)std::snprintf(text, sizeof text, "Unknown argument -%.*s.\r\n Please press a key...",
+                            kArgumentShownChars, arg + 1);
         ShowMessageAndReadKey(text);
         return false;
     }
@@ -146,23 +146,23 @@ bool FindInstrument(int port_count, uint32_t* firmware_version) {
 
     char text[128];
     if (found) {
-        std::snprintf(text, sizeof text, " Found Vantrel Version %u.%03u on COM%d",
-                      *firmware_version / 1000, *firmware_version % 1000, port_index + 1);
+        (void)std::snprintf(text, sizeof text, " Found Vantrel Version %u.%03u on COM%d",
+                            *firmware_version / 1000, *firmware_version % 1000, port_index + 1);
         ShowMessage(text);
         Delay(kFoundPauseMs);
         CloseMessageWindow();
         return true;
     }
-    std::snprintf(text, sizeof text, " No Vantrel detected on COM 1 through %d\r\n\r\n Press a key",
-                  port_count);
+    (void)std::snprintf(text, sizeof text,
+                        " No Vantrel detected on COM 1 through %d\r\n\r\n Press a key", port_count);
     ShowMessageAndReadKey(text);
     return false;
 }
 
 int RunUpgradeProgram(int argc, char** argv) {
     char title[64];
-    std::snprintf(title, sizeof title, "WIN32 Vantrel Program Upgrade Version %u.%03u",
-                  kProgramVersion / 1000, kProgramVersion % 1000);
+    (void)std::snprintf(title, sizeof title, "WIN32 Vantrel Program Upgrade Version %u.%03u",
+                        kProgramVersion / 1000, kProgramVersion % 1000);
     if (!InitConsole(title)) {
         return kExitConsoleRefused;
     }

@@ -30,7 +30,7 @@ std::string Format(const char* format, Args... args) {
         return std::string();
     }
     std::vector<char> text(static_cast<size_t>(length) + 1);
-    std::snprintf(text.data(), text.size(), format, args...);
+    (void)std::snprintf(text.data(), text.size(), format, args...);  // sized to fit
     return std::string(text.data(), static_cast<size_t>(length));
 }
 

@@ -48,7 +48,10 @@ void SetHidPort(HidPort* port) {
 }
 
 HidPort& CurrentHidPort() {
-    return g_port != nullptr ? *g_port : g_absent_port;
+    if (g_port != nullptr) {
+        return *g_port;
+    }
+    return g_absent_port;
 }
 
 }  // namespace vtrl

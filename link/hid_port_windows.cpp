@@ -200,7 +200,7 @@ class WindowsHidPort final : public HidPort {
     void CancelIo(HidHandle handle) override {
         DWORD error = GetLastError();
         ::CancelIo(AsHandle(handle));
-        for (auto& entry : records_) {
+        for (const auto& entry : records_) {
             if (entry.second->io_handle == AsHandle(handle)) {
                 Settle(*entry.second);
             }

@@ -72,16 +72,17 @@ bool OpenCommPort(uint32_t baud_rate, int index) {
     SerialPort& port = CurrentSerialPort();
     const unsigned port_number = static_cast<unsigned>(index) + 1u;
 
+    // Both texts fit their buffers for any port number and baud rate.
     char device_name[32];
-    std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%u", port_number);
+    (void)std::snprintf(device_name, sizeof device_name, "\\\\.\\COM%u", port_number);
     g_link.port = port.Open(port_number, device_name);
     if (!PortHeld()) {
         return false;
     }
 
     char mode[48];
-    std::snprintf(mode, sizeof mode, "COM%u:%lu,n,8,1", port_number,
-                  static_cast<unsigned long>(baud_rate));
+    (void)std::snprintf(mode, sizeof mode, "COM%u:%lu,n,8,1", port_number,
+                        static_cast<unsigned long>(baud_rate));
     LineSettings settings;
     if (!port.BuildLineSettings(mode, &settings)) {
         return false;
