@@ -17,7 +17,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(image_file caldata serial_reply usb_reply upgrade)
 
 cmake --preset linux-fuzz >/dev/null
-cmake --build --preset linux-fuzz >/dev/null
+cmake --build --preset linux-fuzz
 build=build/linux-fuzz
 runs=$build/fuzz-runs
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine, and nothing
-# that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench]
+# that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench] [--checks]
 #   (no option)  Linux build: compiler, CMake, Ninja, GoogleTest sources, ncurses, hidapi, tmux
 #   --windows    also the mingw-w64 i686 cross compiler and Wine (32-bit) to run its tests
 #   --bench      also what scripts/bench.sh measures with (GNU time)
+#   --checks     also clang with its sanitizer and libFuzzer runtimes (presets linux-asan,
+#                linux-fuzz), clang-tidy (with run-clang-tidy, a Python script) and cppcheck
 set -euo pipefail
 
 want=(g++ cmake ninja-build googletest libncurses-dev libhidapi-dev tmux pkg-config util-linux
@@ -13,6 +15,7 @@ for arg in "$@"; do
     case "$arg" in
         --windows) with_windows=1 ;;
         --bench) want+=(time) ;;
+        --checks) want+=(clang libclang-rt-dev clang-tidy python3 cppcheck) ;;
         *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Linux and the Windows targets and runs
-# every test (unit, integration, e2e; the Windows tests under Wine).  Works
-# without a terminal and without stdin (CI runs it as root on a fresh Debian).
+# every test (unit, integration, e2e; the Windows tests under Wine); then the
+# unit and integration tests once more under AddressSanitizer and UBSan, each
+# fuzz target for a short fixed time with a fixed seed, and clang-tidy and
+# cppcheck over the program's sources.  Works without a terminal and without
+# stdin (CI runs it as root on a fresh Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,7 +26,7 @@ phase() {
 }
 
 phase "installing what is missing"
-scripts/install-deps.sh --windows
+scripts/install-deps.sh --windows --checks
 
 phase "Linux build"
 cmake --preset linux
@@ -56,6 +59,19 @@ WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
 
 phase "Windows tests (under Wine)"
 ctest --preset windows || failed+=(windows)
+
+phase "static analysis (clang-tidy, cppcheck)"
+scripts/static-analysis.sh || failed+=(static-analysis)
+
+phase "sanitizer build (linux-asan)"
+cmake --preset linux-asan
+cmake --build --preset linux-asan
+
+phase "unit and integration tests under ASan and UBSan"
+ctest --preset linux-asan || failed+=(linux-asan)
+
+phase "fuzz targets, 20 s each (build included)"
+scripts/fuzz.sh 20 || failed+=(fuzz)
 
 phase "done"
 if [ "${#failed[@]}" != 0 ]; then
