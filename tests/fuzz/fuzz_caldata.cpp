@@ -6,6 +6,7 @@
 // Input: a mode byte, then the file.  Mode bit 0: no file; bit 1: the magic and
 // the CRC are made right (to reach the valid path with any contents).
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@
 #include "driver/program_state.h"
 #include "sim/image.h"
 #include "tests/fuzz/fuzz_input.h"
-#include "tests/fuzz/scratch_dir.h"
+#include "tests/upgrade/upgrade_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vtrl;
@@ -39,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VTRL_FUZZ_CHECK(path == fuzz::ScratchDir() + "/caldata.bin");
     const bool present = (mode & 1) == 0;
     if (present) {
-        fuzz::WriteScratchFile(path, file.data(), file.size());
+        test::WriteBytes(path, file);
     } else {
-        fuzz::RemoveScratchFile(path);
+        std::remove(path.c_str());
     }
 
     const bool loaded = LoadSavedCalibration();
@@ -55,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::memcmp(CalibrationRecordBuffer(), file.data(), sim::kCalibrationRecordSize) == 0);
     }
     // Kept when valid or too short to judge; an invalid record is deleted.
-    VTRL_FUZZ_CHECK(fuzz::ScratchFileExists(path) == (present && (valid || !full)));
+    VTRL_FUZZ_CHECK(test::FileExists(path) == (present && (valid || !full)));
     if (present && (valid || !full)) {
-        VTRL_FUZZ_CHECK(fuzz::ReadScratchFile(path) == file);
+        VTRL_FUZZ_CHECK(test::ReadBytes(path) == file);
     }
     return 0;
 }

@@ -10,6 +10,7 @@
 //   mode bit 2 set: the trailer's CRC is made right (so the sound path is
 //                   reached with any contents).
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@
 #include "driver/program_state.h"
 #include "sim/image.h"
 #include "tests/fuzz/fuzz_input.h"
-#include "tests/fuzz/scratch_dir.h"
+#include "tests/upgrade/upgrade_files.h"
 
 namespace {
 
@@ -55,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const bool present = (mode & 1) == 0;
     if (present) {
-        fuzz::WriteScratchFile(path, file.data(), file.size());
+        test::WriteBytes(path, file);
     } else {
-        fuzz::RemoveScratchFile(path);
+        std::remove(path.c_str());
     }
 
     uint32_t version = 0xDEADBEEF;
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!present) {
         VTRL_FUZZ_CHECK(check == kProgramFileCannotOpen);
         VTRL_FUZZ_CHECK(measured == 0);
-        VTRL_FUZZ_CHECK(!fuzz::ScratchFileExists(path));  // never created
+        VTRL_FUZZ_CHECK(!test::FileExists(path));  // never created
         VTRL_FUZZ_CHECK(version == 0xDEADBEEF);
         return 0;
     }

@@ -7,8 +7,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+
+#include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl::fuzz {
+
+// One scratch folder for a target's files, removed when the process ends.
+inline const std::string& ScratchDir() {
+    static const struct Dir {
+        std::string path = test::MakeTempDir("fuzz");
+        ~Dir() { test::RemoveTree(path); }
+    } dir;
+    return dir.path;
+}
 
 class FuzzInput {
   public:
