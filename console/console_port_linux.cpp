@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,21 @@ const char* Capability(const char* name) {
     return value != nullptr && value != reinterpret_cast<char*>(-1) ? value : nullptr;
 }
 
+// A size from the environment: a whole positive number that fits an int, else 0
+// (atoi would overflow on a long one).
+int PositiveNumber(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value <= 0 || value > INT_MAX) {
+        return 0;
+    }
+    return static_cast<int>(value);
+}
+
 // The terminal's size as curses will take it: the kernel's window size, then
 // LINES and COLUMNS from the environment, then the terminal description.
 CellCoord TerminalSize(int fd) {
@@ -82,13 +98,13 @@ CellCoord TerminalSize(int fd) {
         width = ws.ws_col;
         height = ws.ws_row;
     }
-    const char* env_width = std::getenv("COLUMNS");
-    const char* env_height = std::getenv("LINES");
-    if (env_width != nullptr && std::atoi(env_width) > 0) {
-        width = std::atoi(env_width);
+    const int env_width = PositiveNumber(std::getenv("COLUMNS"));
+    const int env_height = PositiveNumber(std::getenv("LINES"));
+    if (env_width > 0) {
+        width = env_width;
     }
-    if (env_height != nullptr && std::atoi(env_height) > 0) {
-        height = std::atoi(env_height);
+    if (env_height > 0) {
+        height = env_height;
     }
     if (width <= 0) {
         width = tigetnum(const_cast<char*>("cols"));
@@ -542,8 +558,8 @@ class LinuxConsolePort final : public ConsolePort {
         CellCoord size = TerminalSize(fileno(screen));
         if (addressable && (size.x < kModelSize.x || size.y < kModelSize.y)) {
             // The xterm window-size request; terminals that do not honour it ignore it.
-            std::fprintf(screen, "\033[8;%d;%dt", kModelSize.y, kModelSize.x);
-            std::fflush(screen);
+            (void)std::fprintf(screen, "\033[8;%d;%dt", kModelSize.y, kModelSize.x);
+            (void)std::fflush(screen);
             for (int waited = 0; waited < kResizeWaitMs; waited += kResizePollMs) {
                 PauseMs(kResizePollMs);
                 size = TerminalSize(fileno(screen));
@@ -580,8 +596,8 @@ class LinuxConsolePort final : public ConsolePort {
                 const char* reset = cursor_reset_sequence_ != nullptr
                                         ? cursor_reset_sequence_
                                         : tiparm(cursor_style_sequence_, 0);
-                std::fputs(reset, screen_file_);
-                std::fflush(screen_file_);
+                (void)std::fputs(reset, screen_file_);
+                (void)std::fflush(screen_file_);
                 cursor_style_ = 0;
             }
             endwin();
@@ -589,9 +605,9 @@ class LinuxConsolePort final : public ConsolePort {
         const std::vector<std::string> rows =
             !shown_.empty() ? CellRows(shown_.back().rect) : last_window_;
         for (const std::string& row : rows) {
-            std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
+            (void)std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
         }
-        std::fflush(screen_file_);
+        (void)std::fflush(screen_file_);
     }
 
   private:
@@ -863,8 +879,8 @@ class LinuxConsolePort final : public ConsolePort {
         if (cursor_style_sequence_ == nullptr || style == cursor_style_) {
             return;
         }
-        std::fputs(tiparm(cursor_style_sequence_, style), screen_file_);
-        std::fflush(screen_file_);
+        (void)std::fputs(tiparm(cursor_style_sequence_, style), screen_file_);
+        (void)std::fflush(screen_file_);
         cursor_style_ = style;
     }
 
@@ -954,9 +970,10 @@ class LinuxConsolePort final : public ConsolePort {
         return answer;
     }
 
+    // cppcheck 2.10 does not see the members used through shown_.
     struct ShownWindow {
-        CellRect rect;
-        CellCoord view_before;
+        CellRect rect;          // cppcheck-suppress unusedStructMember
+        CellCoord view_before;  // cppcheck-suppress unusedStructMember
     };
 
     CellScreen screen_{kModelSize, 0x07};

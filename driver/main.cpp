@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     std::string reason;
     if (!vtrl::PrepareNativeConsole(vtrl::kLargestWindowColumns, vtrl::kLargestWindowRows,
                                     &reason)) {
-        std::fprintf(stderr, "vtrlupg: %s\n", reason.c_str());
+        (void)std::fprintf(stderr, "vtrlupg: %s\n", reason.c_str());
         return vtrl::kExitNoTerminal;
     }
     vtrl::SetConsolePort(vtrl::NativeConsolePort());

@@ -93,6 +93,7 @@ std::vector<std::string> OrderSerialDeviceNames(std::vector<std::string> names) 
     }
     std::sort(keyed.begin(), keyed.end());
     std::vector<std::string> ordered;
+    ordered.reserve(keyed.size());
     for (auto& k : keyed) {
         ordered.push_back(std::move(std::get<2>(k)));
     }
@@ -134,12 +135,15 @@ std::vector<std::string> PresentSerialPorts(const std::string& dev_dir,
         }
         closedir(dir);
     }
+    const std::vector<std::string> ordered = OrderSerialDeviceNames(std::move(names));
     std::vector<std::string> present;
-    for (const std::string& name : OrderSerialDeviceNames(std::move(names))) {
+    for (const std::string& name : ordered) {
         int family = 0;
         unsigned long number = 0;
         ParseName(name, &family, &number);
-        const std::string path = dev_dir + "/" + name;
+        std::string path = dev_dir;
+        path += '/';
+        path += name;
         if (SerialPortPresent(path, sys_root, family == kOnBoardFamily)) {
             present.push_back(path);
         }
