@@ -73,8 +73,9 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
             return false;
         }
         // Each Write goes to the file at once: nothing waits in a buffer for
-        // the close, which a killed program never reaches.
-        std::setvbuf(file.get(), nullptr, _IONBF, 0);
+        // the close, which a killed program never reaches.  (Should the stream
+        // keep its buffer, the flush below still takes the bytes to the disk.)
+        (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
         written = fs.Write(file.get(), data, size) == size && fs.Flush(file.get());
         // Closing can still report a failed write-back.
         written = fs.Close(file.release()) && written;
