@@ -260,10 +260,25 @@ bool DownloadIntoCalibrationSector(const char* image_path) {
     return downloaded;
 }
 
+// The two marker words programmed, then confirmed by the instrument's CRC
+// over them: an instrument that answered without programming them (a reset
+// took it out of remote mode, and it refused) must not leave a program that
+// is reported complete but never starts.  Flash holds words low byte first,
+// as the calibration record read from it shows.
 bool ProgramMarkerWords() {
     ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
     ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
-    return !FailureFlag();
+    if (FailureFlag()) {
+        return false;
+    }
+    const uint8_t markers[4] = {static_cast<uint8_t>(kMarkerWord1Valid & 0xFF),
+                                static_cast<uint8_t>(kMarkerWord1Valid >> 8),
+                                static_cast<uint8_t>(kMarkerWord2Valid & 0xFF),
+                                static_cast<uint8_t>(kMarkerWord2Valid >> 8)};
+    CRC16Reset();
+    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
+    return CheckInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, CRC16Value(),
+                              nullptr) == CrcCheck::kMatch;
 }
 
 // The program (and the record) are verified in flash, but a step after that

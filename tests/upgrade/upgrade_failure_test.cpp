@@ -505,6 +505,10 @@ TEST(AfterVerification, AGivingUpWithdrawalOrMarkerWordIsReported) {
         // instrument resets at every try of the first.
         {"marker word", kFullSize, FaultAt(3, FaultKind::kInstrumentReset, 10, 14),
          " The new program and the calibration record are", false},
+        // One reset before the first: the instrument, out of remote mode,
+        // answers both but refuses to program them.
+        {"marker words refused", kFullSize, FaultAt(3, FaultKind::kInstrumentReset, 1, 14),
+         " The new program and the calibration record are", false},
         // The second is programmed, but its answers never come: not confirmed.
         {"marker word, normal size", kNormalSize, FaultAt(4, FaultKind::kNoReply, 10, 14),
          " The new program is verified in flash, but", true},
