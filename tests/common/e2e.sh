@@ -229,6 +229,19 @@ text 17 20  Proceed with download? y/n :
 SCREEN
 }
 
+# e2e_expect_progress_window: the progress window, cell by cell, once shown:
+# its frame, its first line, and the block counter on its second.
+e2e_expect_progress_window() {
+    e2e_wait_text " Remaining blocks: "
+    e2e_expect_screen progress <<'SCREEN'
+fill 1F
+box 15 10 65 20 1F 0F double
+text 16 11  Downloading: 
+text 16 12  Remaining blocks: 
+any 35 12 64 12
+SCREEN
+}
+
 # e2e_expect_complete SECONDS: the final message within SECONDS, cell by cell,
 # then the program's end with status 0 and no caldata.bin beside it.
 e2e_expect_complete() {

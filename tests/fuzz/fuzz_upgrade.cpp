@@ -31,10 +31,10 @@ namespace {
 using vtrl::fuzz::FuzzInput;
 using vtrl::sim::ExchangeAction;
 using vtrl::sim::Instrument;
+using vtrl::test::kCalibrationAt;
 
 constexpr uint32_t kSmallImage = 1001;
-constexpr uint32_t kFullImage = 262142;  // just into the calibration branch
-constexpr uint32_t kCalibrationAt = 0xCFC00;
+constexpr uint32_t kFullImage = 262142;     // just into the calibration branch
 constexpr uint64_t kLongestWaitMs = 12000;  // one reply's time-out, a retry pause, a found window
 constexpr uint64_t kFinalPauseMs = 5000;
 
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VTRL_FUZZ_CHECK(status >= 0);
     VTRL_FUZZ_CHECK(fuzzed.LongestGapMs() <= kLongestWaitMs);
     VTRL_FUZZ_CHECK(bench.clock.NowMs() <= fuzzed.LastArrivalMs() + kLongestWaitMs + kFinalPauseMs);
-    const bool complete = bench.ShownAtPause(" Upgrade complete -- Restarting instrument!");
+    const bool complete = bench.ShownAtPause(vtrl::test::kComplete);
     VTRL_FUZZ_CHECK(complete == (status == kExitUpgraded));
     if (fuzzed.Forged()) {
         return 0;

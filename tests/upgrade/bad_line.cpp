@@ -12,10 +12,7 @@
 namespace vtrl::test {
 namespace {
 
-constexpr uint32_t kProgramStart = 0x80004;
-constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr uint32_t kCalibrationBytes = 1024;
-constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 // The lossy line, with the virtual time at which each request arrived.
 class TimedLine final : public sim::ExchangeHook {

@@ -24,13 +24,13 @@ namespace {
 using sim::Fault;
 using sim::FaultKind;
 using test::BenchLink;
+using test::kCalibrationAt;
+using test::kComplete;
 using test::UpgradeBench;
 
-constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr uint32_t kFullSize = 300000;
 constexpr uint32_t kSmallSize = 2001;
 constexpr char kRetryPrompt[] = " Retry failed download? ";
-constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 std::vector<uint8_t> Record(uint32_t seed) {
     return sim::MakeCalibrationRecord(seed);

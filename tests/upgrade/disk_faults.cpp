@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint32_t kFullSize = 326652;
 constexpr uint32_t kSmallSize = 20001;
-constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr char kAbortSuffix[] = "\r\n Download aborted.\r\n Please press a key...";
 
 bool EndsWith(const std::string& text, const std::string& end) {

@@ -17,10 +17,9 @@ namespace vtrl {
 namespace {
 
 using test::BenchLink;
+using test::kCalibrationAt;
+using test::kComplete;
 using test::UpgradeBench;
-
-constexpr uint32_t kCalibrationAt = 0xCFC00;
-constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 std::vector<uint8_t> SetValueRequest(uint8_t selector, uint32_t value) {
     return {3,

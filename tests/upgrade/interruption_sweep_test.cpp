@@ -37,10 +37,10 @@ using sim::Fault;
 using sim::FaultKind;
 using sim::InstrumentEvent;
 using test::BenchLink;
+using test::kCalibrationAt;
+using test::kProgramStart;
 using test::UpgradeBench;
 
-constexpr uint32_t kProgramStart = 0x80004;
-constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr uint32_t kSectorZero = 0xC0000;
 
 // The program stopped dead: thrown from the stand-in's port or from the file

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/image.h"
 #include "sim/instrument.h"
 #include "sim/sim_hid_port.h"
 #include "sim/sim_serial_port.h"
@@ -18,6 +19,12 @@
 #include "tests/upgrade/screen_recorder.h"
 
 namespace vtrl::test {
+
+// Where the instrument keeps the program and the calibration record, and the
+// operator's last line of an upgrade that completed.
+constexpr uint32_t kProgramStart = sim::kProgramStart;
+constexpr uint32_t kCalibrationAt = sim::kCalibrationAddress;
+constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 enum class BenchLink { kUsb, kSerial };
 

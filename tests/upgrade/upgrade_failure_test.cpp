@@ -25,13 +25,13 @@ namespace {
 using sim::Fault;
 using sim::FaultKind;
 using test::BenchLink;
+using test::kCalibrationAt;
+using test::kComplete;
 using test::UpgradeBench;
 
-constexpr uint32_t kCalibrationAt = 0xCFC00;
 constexpr uint32_t kNormalSize = 996 * 3 + 7;  // three blocks and an odd tail
 constexpr uint32_t kFullSize = 326652;
 constexpr char kAbortSuffix[] = "\r\n Download aborted.\r\n Please press a key...";
-constexpr char kComplete[] = " Upgrade complete -- Restarting instrument!";
 
 Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count = 10, int command = -1) {
     Fault f;

@@ -30,16 +30,7 @@ e2e_expect_version_prompt 1.006 1.007
 e2e_wait_event "remote mode on" 1
 e2e_send_keys y
 
-# The progress window: its frame, its first line, and the block counter
-# going down on its second line.
-e2e_wait_text " Remaining blocks: "
-e2e_expect_screen progress <<'SCREEN'
-fill 1F
-box 15 10 65 20 1F 0F double
-text 16 11  Downloading: 
-text 16 12  Remaining blocks: 
-any 35 12 64 12
-SCREEN
+e2e_expect_progress_window
 if [ "$size" -gt 262140 ]; then
     # While flash is being changed the record's only safe copy is caldata.bin,
     # beside the program (not in the directory the program was started from).

@@ -24,14 +24,7 @@ u_expect_found_window VT-0001
 e2e_expect_version_prompt 1.006 1.007
 e2e_send_keys y
 
-e2e_wait_text " Remaining blocks: "
-e2e_expect_screen progress <<'SCREEN'
-fill 1F
-box 15 10 65 20 1F 0F double
-text 16 11  Downloading: 
-text 16 12  Remaining blocks: 
-any 35 12 64 12
-SCREEN
+e2e_expect_progress_window
 if [ "$size" -gt 262140 ]; then
     [ "$(e2e_flash_bytes 0 1024 "$E2E_PROGRAM_DIR/caldata.bin" 2>/dev/null)" = "$record_before" ] ||
         e2e_fail "caldata.bin beside the program does not hold the calibration record during the download"
