@@ -975,8 +975,8 @@ constexpr FaultName kFaultNames[] = {
     {FaultKind::kProgramMismatch, "mismatch"}, {FaultKind::kWrongClosingEcho, "wrong-close"},
     {FaultKind::kInstrumentReset, "reset"},    {FaultKind::kHostCut, "cut"},
     {FaultKind::kPowerLost, "power"},          {FaultKind::kTornOperation, "torn"},
-    {FaultKind::kHostKilled, "kill"},
-    {FaultKind::kNotReady, "not-ready"},       {FaultKind::kFeatureFail, "feature-fail"},
+    {FaultKind::kHostKilled, "kill"},          {FaultKind::kNotReady, "not-ready"},
+    {FaultKind::kFeatureFail, "feature-fail"},
 };
 
 // A decimal number up to 10 digits filling [text, end); false otherwise.

@@ -101,10 +101,10 @@ enum class FaultKind {
                      // reply, and off until PowerOn
     kHostKilled,     // request N is acted on and answered, then the host-kill handler runs
                      // (the host program dies there; the instrument keeps power and state)
-    kNotReady,          // USB ready-flag way only: the ready flag stays down for the first
-                        // `reports` status reports after the response is ready
-    kFeatureFail,       // USB ready-flag way only: every fetch of the response's feature
-                        // report fails (the device stalls it)
+    kNotReady,       // USB ready-flag way only: the ready flag stays down for the first
+                     // `reports` status reports after the response is ready
+    kFeatureFail,    // USB ready-flag way only: every fetch of the response's feature
+                     // report fails (the device stalls it)
 };
 
 struct Fault {
