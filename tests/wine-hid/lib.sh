@@ -109,6 +109,16 @@ u_request_after() {
 # u_count NAME LINE: how many times NAME's event log holds LINE.
 u_count() { grep -cxF -- "$2" "$E2E_DIR/$1.events" || true; }
 
+# u_start_upgrade [SERIAL [STRINGS...]]: the program started, its found window
+# (as u_expect_found_window; serial number VT-0001 when none is given), and
+# the version prompt from 1.006 to 1.007 answered y.
+u_start_upgrade() {
+    w_start_program
+    u_expect_found_window "${@:-VT-0001}"
+    e2e_expect_version_prompt 1.006 1.007
+    e2e_send_keys y
+}
+
 # u_finish_upgrade NAME RECORD: after y at the version prompt, the whole
 # upgrade to its closing message and exit status 0, no caldata.bin left; then
 # NAME's flash holds the image from 0x80004, valid markers and the calibration

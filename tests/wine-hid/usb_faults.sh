@@ -22,10 +22,7 @@ u_start_instrument a --trace --usb-release 1 --version 1006 --seed 3 \
 record_before=$(u_calibration_record a)
 e2e_make_image "$size" 1007
 
-w_start_program
-u_expect_found_window VT-0001
-e2e_expect_version_prompt 1.006 1.007
-e2e_send_keys y
+u_start_upgrade
 u_finish_upgrade a "$record_before"
 
 [ "$(u_request_after a 0 4)" = 3 ] ||

@@ -13,10 +13,7 @@ u_start_instrument a --trace --usb-release 1 --version 1006 --seed 3
 record_before=$(u_calibration_record a)
 e2e_make_image "$size" 1007
 
-w_start_program
-u_expect_found_window "<not found>" "<not found>" "<not found>"
-e2e_expect_version_prompt 1.006 1.007
-e2e_send_keys y
+u_start_upgrade "<not found>" "<not found>" "<not found>"
 u_finish_upgrade a "$record_before"
 [ "$(u_count a "indexed string 3 not answered")" = 1 ] ||
     e2e_fail "the driver was not asked for the serial number string"

@@ -12,10 +12,7 @@ u_install a:release=1,serial=VT-0001
 u_start_instrument a --trace --usb-release 1 --version 1006 --seed 3 --fault no-reply@1x10/0
 e2e_make_image 20000 1007
 
-w_start_program
-u_expect_found_window VT-0001
-e2e_expect_version_prompt 1.006 1.007
-e2e_send_keys y
+u_start_upgrade
 wait_until "$E2E_TIMEOUT" has_line "$E2E_DIR/a.events" "request 0" || e2e_fail "no memory write was sent"
 silent_from=$SECONDS
 e2e_wait_text "Excessive retries error." 120

@@ -19,10 +19,7 @@ record_before=$(u_calibration_record a)
 [ ${#record_before} = 2048 ] || e2e_fail "the instrument's flash file has no calibration record"
 e2e_make_image "$size" 1007
 
-w_start_program
-u_expect_found_window VT-0001
-e2e_expect_version_prompt 1.006 1.007
-e2e_send_keys y
+u_start_upgrade
 
 e2e_expect_progress_window
 if [ "$size" -gt 262140 ]; then
