@@ -15,7 +15,7 @@ pace=(--full-speed)
 u_start_instrument a "${pace[@]}" --usb-release 2 --version 1006 --stats "Z:$E2E_DIR/a.stats"
 e2e_make_image "$size" 1007
 # vtrlupg.exe under GNU time (the Wine process that runs it is the program).
-W_RUNNER=(/usr/bin/time -f %e -o "$E2E_DIR/time.txt" wine)
+W_RUNNER=(/usr/bin/time -f %e -o "$E2E_DIR/time.txt" "$VTRL_WINE")
 
 w_start_program
 e2e_wait_text " Proceed with download? y/n :"

@@ -2,7 +2,9 @@
 # Installs what the build and the tests need on a Debian machine, and nothing
 # that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench] [--checks]
 #   (no option)  Linux build: compiler, CMake, Ninja, GoogleTest sources, ncurses, hidapi, tmux
-#   --windows    also the mingw-w64 i686 cross compiler and Wine (32-bit) to run its tests
+#   --windows    also the mingw-w64 i686 and x86_64 cross compilers, and Wine to run their
+#                tests: 32-bit Wine for the i686 build, wine64 for the x86_64 build (which
+#                runs the Windows tests where the kernel runs no 32-bit programs)
 #   --bench      also what scripts/bench.sh measures with (GNU time)
 #   --checks     also clang with its sanitizer and libFuzzer runtimes (presets linux-asan,
 #                linux-fuzz), clang-tidy (with run-clang-tidy, a Python script) and cppcheck
@@ -20,7 +22,8 @@ for arg in "$@"; do
     esac
 done
 if [ "$with_windows" = 1 ]; then
-    want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+    want+=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64
+           binutils-mingw-w64-x86-64 wine wine64 wine32:i386)
 fi
 
 missing=()

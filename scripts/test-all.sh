@@ -5,8 +5,14 @@
 # fuzz target for a short fixed time with a fixed seed, and clang-tidy and
 # cppcheck over the program's sources.  Works without a terminal and without
 # stdin (CI runs it as root on a fresh Debian).
+#
+# Both Windows builds are compiled; the Windows tests run one of them: the
+# i686 build (the product) under 32-bit Wine where this machine runs 32-bit
+# programs, else the x86_64 build of the same sources under wine64.
+# VTRL_WINDOWS_TESTS=i686 or x86_64 chooses instead of the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/wine-env.sh
 
 export DEBIAN_FRONTEND=noninteractive
 # The end-to-end tests drive the programs in detached tmux sessions, which need
@@ -32,9 +38,17 @@ phase "Linux build"
 cmake --preset linux
 cmake --build --preset linux
 
-phase "Windows build"
+phase "Windows builds (i686, the product; x86_64)"
 cmake --preset windows
 cmake --build --preset windows
+cmake --preset windows-x64
+cmake --build --preset windows-x64
+
+# The Windows build whose tests run, and why.
+vtrl_choose_windows_build build
+windows_preset=$VTRL_WINDOWS_PRESET
+windows_summary="Windows tests: $VTRL_WINDOWS_SUMMARY"
+echo "$windows_summary"
 
 failed=()
 # The checks below need the processor, the end-to-end tests mostly wait (on
@@ -64,8 +78,8 @@ phase "Linux tests"
 ctest --preset linux -j 2 || failed+=(linux)
 
 phase "Wine prefix"
-wineprefix="$PWD/build/windows/wineprefix"
-usb_prefix="$PWD/build/windows/wineprefix-usb"
+wineprefix="$PWD/build/$windows_preset/wineprefix"
+usb_prefix="$PWD/build/$windows_preset/wineprefix-usb"
 stop_wine() {
     WINEPREFIX="$wineprefix" wineserver -k >/dev/null 2>&1 || true
     WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
@@ -76,14 +90,14 @@ scripts/wine-prefix.sh "$wineprefix"
 phase "Wine prefix with a virtual instrument on its HID stack"
 # A copy of the prefix above, with the test HID driver installed; the USB
 # scenarios each put the instruments they need in it.
-VTRL_WINE_TEMPLATE="$wineprefix" bash tests/wine-hid/fixture.sh "$usb_prefix" build/windows \
+VTRL_WINE_TEMPLATE="$wineprefix" bash tests/wine-hid/fixture.sh "$usb_prefix" "build/$windows_preset" \
     release=2,pipe=vtrl-a,serial=VT-0001 || failed+=(wine-hid-fixture)
 WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
 
-phase "Windows tests (under Wine)"
+phase "Windows tests ($VTRL_WINDOWS_BUILD build)"
 # Two at a time: the serial scenarios and the USB scenarios each hold their own
 # prefix (a lock apiece), so one of each runs at once.
-ctest --preset windows -j 2 || failed+=(windows)
+ctest --preset "$windows_preset" -j 2 || failed+=(windows)
 
 phase "waiting for the checks"
 wait "$checks_pid" || true
@@ -96,6 +110,7 @@ else
 fi
 
 phase "done"
+echo "$windows_summary"
 if [ "${#failed[@]}" != 0 ]; then
     echo "test-all.sh: tests failed: ${failed[*]}" >&2
     exit 1

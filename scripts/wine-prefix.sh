@@ -7,9 +7,13 @@
 #   prefix   default build/windows/wineprefix (the windows preset's test prefix)
 #   seconds  how long the server stays up after its last client (default 600)
 # With VTRL_WINE_TEMPLATE naming a finished prefix, a new prefix is a copy of
-# it (a second or two) instead of a fresh wineboot.
+# it (a second or two) instead of a fresh wineboot.  VTRL_WINE_ARCH (win32, the
+# default, or win64) names the Wine and the prefix's width (scripts/wine-env.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/wine-env.sh
+vtrl_wine_env
+vtrl_wine_present || { echo "wine-prefix.sh: no $VTRL_WINE_ARCH Wine at $VTRL_WINE" >&2; exit 1; }
 
 export WINEDEBUG=-all
 WINEPREFIX="$(realpath -m "${1:-build/windows/wineprefix}")"
@@ -37,7 +41,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     start=$(date +%s%N)
     # Wine's services outlive wineboot: they must not hold on to our output,
     # nor on to the lock (fd 9), or the next call here waits for them to end.
-    wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
+    wine wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
     wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-prefix.sh: wineboot did not create $WINEPREFIX" >&2

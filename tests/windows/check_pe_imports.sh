@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
 # Checks that each given executable is what a service PC can run as it is
-# copied: a 32-bit (i386) PE32 console program whose imports are all system
-# DLLs, so that no libstdc++, libgcc or libwinpthread DLL has to travel with it.
-# Usage: check_pe_imports.sh <objdump> <exe>...
+# copied: a console program of the build's width (the shipped one: 32-bit, i386
+# PE32) whose imports are all system DLLs, so that no libstdc++, libgcc or
+# libwinpthread DLL has to travel with it.
+# Usage: check_pe_imports.sh <objdump> i386|x86-64 <exe>...
 set -uo pipefail
 
 objdump="$1"
-shift
+machine="$2"
+shift 2
+case "$machine" in
+    i386) magic='010b[[:space:]]+\(PE32\)' ;;
+    x86-64) magic='020b[[:space:]]+\(PE32\+\)' ;;
+    *) echo "check_pe_imports.sh: no such width $machine" >&2; exit 2 ;;
+esac
 # System DLLs of every Windows since XP (and the UCRT's API sets).
 allowed='^(kernel32|user32|gdi32|advapi32|setupapi|hid|cfgmgr32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+|ntdll|shell32|ole32|oleaut32|ws2_32|winmm|version|comdlg32|shlwapi|bcrypt|rpcrt4)\.dll$'
 
@@ -28,9 +35,9 @@ for exe in "$@"; do
         fail "$exe: objdump cannot read it: $headers"
         continue
     fi
-    grep -q 'file format pei-i386' <<<"$headers" || fail "$exe is not a pei-i386 image"
-    grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' <<<"$headers" ||
-        fail "$exe is not PE32 (a PE32+ or other optional header)"
+    grep -q "file format pei-$machine\$" <<<"$headers" || fail "$exe is not a pei-$machine image"
+    grep -Eq "^Magic[[:space:]]+$magic" <<<"$headers" ||
+        fail "$exe has not the optional header of a pei-$machine image"
     grep -Eq '^Subsystem[[:space:]]+00000003[[:space:]]+\(Windows CUI\)' <<<"$headers" ||
         fail "$exe is not a console (CUI) program"
     dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
@@ -45,7 +52,7 @@ for exe in "$@"; do
         fi
     done <<<"$dlls"
     if [ "$exe_ok" = 1 ]; then
-        echo "$(basename "$exe"): PE32 i386 console program importing $(echo $dlls)"
+        echo "$(basename "$exe"): pei-$machine console program importing $(echo $dlls)"
     fi
 done
 exit "$status"

@@ -21,6 +21,9 @@
 # wineserver), one at a time.
 
 source "$(dirname "${BASH_SOURCE[0]}")/../common/e2e.sh"
+source "$E2E_SOURCE_DIR/scripts/wine-env.sh"
+# The Wine of the build under test (the build gives VTRL_WINE_ARCH).
+vtrl_wine_env || exit 2
 
 export WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
@@ -55,8 +58,8 @@ w_begin() {
         return 0
     fi
     [ $# -ge 3 ] || e2e_fail "vtrlupg.exe needs a Wine prefix"
-    command -v wine >/dev/null || e2e_skip "wine is not installed (scripts/install-deps.sh --windows)"
-    W_RUNNER=(wine)
+    vtrl_wine_present || e2e_fail "no $VTRL_WINE_ARCH Wine at $VTRL_WINE (scripts/install-deps.sh --windows)"
+    W_RUNNER=("$VTRL_WINE")
     W_WINE=1
     export WINEPREFIX
     WINEPREFIX=$(realpath -m "$3")

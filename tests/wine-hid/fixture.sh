@@ -17,6 +17,8 @@ prefix=$(realpath -m "${1:?Wine prefix}")
 build=$(realpath "${2:?Windows build directory}")
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/wine-env.sh"
+vtrl_wine_env
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 unset DISPLAY WAYLAND_DISPLAY
 
