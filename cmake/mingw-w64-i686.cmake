@@ -1,15 +1,3 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (posix thread model,
-# which <thread>, <mutex> and GoogleTest need).  The tests run under Wine: the
-# top-level CMakeLists.txt sets the emulator with the build's own Wine prefix.
-set(CMAKE_SYSTEM_NAME Windows)
+# 32-bit Windows (the product, preset windows).
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Everything statically linked: the program imports nothing but system DLLs
-# (no libstdc++, libgcc or libwinpthread DLL beside the exe).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -1,15 +1,4 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 (posix thread model,
-# which <thread>, <mutex> and GoogleTest need).  The tests run under Wine: the
-# top-level CMakeLists.txt sets the emulator with the build's own Wine prefix.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows (preset windows-x64): the same sources, whose tests run under
+# wine64 where the machine runs no 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Everything statically linked: the program imports nothing but system DLLs
-# (no libstdc++, libgcc or libwinpthread DLL beside the exe).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
