@@ -60,11 +60,12 @@ vtrl_runs_32bit() {
     "$probe" 2>/dev/null
     status=$?
     if [ "$status" = 42 ]; then
-        echo "a 32-bit program ran"
+        echo "a 32-bit program runs here"
         return 0
     fi
     # Run it once more in a subshell for the kernel's own words.
-    echo "a 32-bit program did not run ($( ("$probe") 2>&1 | sed 's/.*: //' | head -n 1), status $status)"
+    echo "a 32-bit program does not run here: $( ("$probe") 2>&1 | sed 's/.*: //' | head -n 1)" \
+        "(status $status)"
     return 1
 }
 
@@ -78,14 +79,15 @@ vtrl_choose_windows_build() {
     local probe
     case "${VTRL_WINDOWS_TESTS:-}" in
         i686 | x86_64)
+            probe=$(vtrl_runs_32bit "$1") || true
             VTRL_WINDOWS_BUILD=$VTRL_WINDOWS_TESTS
-            VTRL_WINDOWS_WHY="VTRL_WINDOWS_TESTS=$VTRL_WINDOWS_TESTS"
+            VTRL_WINDOWS_WHY="VTRL_WINDOWS_TESTS=$VTRL_WINDOWS_TESTS; $probe"
             ;;
         "")
             if probe=$(vtrl_runs_32bit "$1"); then
-                VTRL_WINDOWS_BUILD=i686 VTRL_WINDOWS_WHY="this machine runs 32-bit programs: $probe"
+                VTRL_WINDOWS_BUILD=i686 VTRL_WINDOWS_WHY=$probe
             else
-                VTRL_WINDOWS_BUILD=x86_64 VTRL_WINDOWS_WHY="this machine runs no 32-bit programs: $probe"
+                VTRL_WINDOWS_BUILD=x86_64 VTRL_WINDOWS_WHY=$probe
             fi
             ;;
         *)
