@@ -6,12 +6,12 @@
 #   VTRL_WINE_ARCH=win32  the i686 build (the product): 32-bit Wine, 32-bit prefix
 #   VTRL_WINE_ARCH=win64  the x86_64 build: wine64, 64-bit prefix
 #
-# vtrl_wine_env sets VTRL_WINE (the loader) and exports WINEARCH and WINESERVER
-# (Wine's own variables: the prefix's width when it is made, the server its
-# processes talk to) and, for wine64, WINELOADER as the wrapper would; after
-# it, `wine` and `wineserver` are functions that run those.  The CMake builds
-# give their tests VTRL_WINE_ARCH (and run their test programs through
-# scripts/wine-run.sh).
+# vtrl_wine_env sets VTRL_WINE (the loader) and WINESERVER (the server the
+# scripts start and stop), and exports WINEARCH (Wine's own variable: the
+# prefix's width when it is made) and, for wine64, WINELOADER as the wrapper
+# would; after it, `wine` and `wineserver` are functions that run those.  The
+# CMake builds give their tests VTRL_WINE_ARCH (and run their test programs
+# through scripts/wine-run.sh).
 
 VTRL_WINE_DIR=${VTRL_WINE_DIR:-/usr/lib/wine}
 
@@ -21,12 +21,10 @@ vtrl_wine_env() {
     case "$VTRL_WINE_ARCH" in
         win32)
             VTRL_WINE=$VTRL_WINE_DIR/wine
-            WINESERVER=$VTRL_WINE_DIR/wineserver32
             unset WINELOADER
             ;;
         win64)
             VTRL_WINE=$VTRL_WINE_DIR/wine64
-            WINESERVER=$VTRL_WINE_DIR/wineserver64
             export WINELOADER=$VTRL_WINE
             ;;
         *)
@@ -34,6 +32,11 @@ vtrl_wine_env() {
             return 2
             ;;
     esac
+    # One server serves both widths.  A loader that finds none running starts
+    # the one beside it (Debian's wineserver script: the 64-bit server where it
+    # is installed), so the scripts use that one too.
+    WINESERVER=$VTRL_WINE_DIR/wineserver64
+    [ -x "$WINESERVER" ] || WINESERVER=$VTRL_WINE_DIR/wineserver32
     export VTRL_WINE_ARCH WINEARCH=$VTRL_WINE_ARCH WINESERVER
 }
 
