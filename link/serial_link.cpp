@@ -42,6 +42,39 @@ void Drain() {
     }
 }
 
+// Keeps a reply's empty reads at kCommTimeoutMs each at least.  Some USB-serial
+// drivers ignore the read time-outs and come back empty at once (CH340
+// adapters: bugst/go-serial pull request 200); counted as they are, the reply
+// budget would then last milliseconds and a reply that takes seconds (an
+// erase) would be given up.  Such a read waits the rest of its time-out here.
+// Time is kept from the reply's first read, so a wait that overshoots (a coarse
+// system timer) is made good by the next reads, and a driver that waits the
+// time-out itself is never slowed.
+class ReplyPace {
+  public:
+    explicit ReplyPace(SerialPort& port) : port_(port), due_us_(port.NowUs()) {}
+
+    // One read for the reply; false when it delivered nothing.
+    bool Read(uint8_t* buffer, uint32_t max, uint32_t* got) {
+        if (!port_.Read(g_link.port, buffer, max, got)) {
+            *got = 0;
+        }
+        if (*got != 0) {
+            return true;
+        }
+        due_us_ += uint64_t{kCommTimeoutMs} * 1000;
+        const uint64_t now = port_.NowUs();
+        if (now < due_us_) {
+            port_.SleepUs(due_us_ - now);
+        }
+        return false;
+    }
+
+  private:
+    SerialPort& port_;
+    uint64_t due_us_;
+};
+
 }  // namespace
 
 void SetCommPortIndex(int index) {
@@ -147,11 +180,12 @@ bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
     if (length > 0 && buffer == nullptr) {
         return false;
     }
-    SerialPort& port = CurrentSerialPort();
+    ReplyPace pace(CurrentSerialPort());
     uint32_t attempts = 0;
     uint8_t byte = 0;
+    uint32_t got = 0;
 
-    while (!ReadOneByte(&byte)) {
+    while (!pace.Read(&byte, 1, &got)) {
         if (++attempts >= kCommReplyBudget) {
             return false;
         }
@@ -163,10 +197,7 @@ bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
     const uint32_t wanted = static_cast<uint32_t>(length);
     uint32_t have = 0;
     while (have < wanted) {
-        uint32_t got = 0;
-        if (!port.Read(g_link.port, buffer + have, wanted - have, &got)) {
-            got = 0;
-        }
+        pace.Read(buffer + have, wanted - have, &got);
         have += got < wanted - have ? got : wanted - have;
         if (++attempts >= kCommReplyBudget) {
             return false;
@@ -176,7 +207,7 @@ bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
         return true;
     }
 
-    while (!ReadOneByte(&byte)) {
+    while (!pace.Read(&byte, 1, &got)) {
         if (++attempts >= kCommReplyBudget) {
             return false;
         }

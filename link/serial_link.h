@@ -12,7 +12,7 @@
 namespace vtrl {
 
 constexpr uint32_t kCommBaudRate = 57600;
-constexpr uint32_t kCommReplyBudget = 1000;  // read calls per reply
+constexpr uint32_t kCommReplyBudget = 1000;  // read calls per reply, an empty one 10 ms at least
 constexpr int kCommPacketLimit = 256;        // longest packet or reply payload, bytes
 constexpr uint32_t kCommQueueBytes = 512;    // driver queue each way: twice the longest packet
 constexpr uint32_t kCommTimeoutMs = 10;      // longest wait of one read or write call
@@ -53,7 +53,9 @@ bool SendCommPacket(const uint8_t* packet, int length);
 // length 0, the closing echo.  True for a well-framed reply.  False at once for
 // a wrong echo or closing echo, a length over 256 or below 0, or no port held;
 // false after kCommReplyBudget read calls (empty echo/closing reads and every
-// payload read count).  The buffer receives the payload bytes only.
+// payload read count).  A read that comes back empty before kCommTimeoutMs is
+// made to last that long, so a silent line is given up after about 10 s
+// whatever the driver does.  The buffer receives the payload bytes only.
 bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length);
 // Reads and discards until a read yields nothing; nothing held: returns at once.
 void FlushCommInput();

@@ -33,6 +33,8 @@ class AbsentSerialPort final : public SerialPort {
         return false;
     }
     bool Close(SerialHandle) override { return false; }
+    uint64_t NowUs() override { return 0; }
+    void SleepUs(uint64_t) override {}
 };
 
 SerialPort* g_current_port = nullptr;

@@ -227,6 +227,16 @@ class TermiosSerialPort final : public SerialPort {
 
     bool Close(SerialHandle port) override { return close(Fd(port)) == 0; }
 
+    uint64_t NowUs() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    }
+
+    void SleepUs(uint64_t us) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+    }
+
   private:
     static int Fd(SerialHandle port) { return static_cast<int>(port); }
 

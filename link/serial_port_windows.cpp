@@ -1,6 +1,7 @@
 // Windows only: the serial port (kernel32 comm API); nothing else lives here.
 #include <cstring>
 
+#include "link/comm_api_windows.h"
 #include "link/serial_port.h"
 #include "platform/win32.h"
 
@@ -11,6 +12,27 @@ namespace {
 static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "a DCB must fit the native settings");
 static_assert(sizeof(HANDLE) <= sizeof(SerialHandle), "a HANDLE must fit a SerialHandle");
 
+const CommApi kSystemCommApi = {
+    ::CreateFileA,
+    ::BuildCommDCBA,
+    ::SetCommTimeouts,
+    ::SetCommState,
+    ::GetCommProperties,
+    ::SetupComm,
+    ::SetCommMask,
+    ::ReadFile,
+    ::WriteFile,
+    ::CloseHandle,
+    ::QueryPerformanceCounter,
+    ::QueryPerformanceFrequency,
+    ::Sleep,
+};
+
+const CommApi* g_api = &kSystemCommApi;
+
+constexpr char kXon = 0x11;   // DC1
+constexpr char kXoff = 0x13;  // DC3
+
 HANDLE ToHandle(SerialHandle port) {
     return reinterpret_cast<HANDLE>(port);
 }
@@ -18,8 +40,8 @@ HANDLE ToHandle(SerialHandle port) {
 class CommApiSerialPort final : public SerialPort {
   public:
     SerialHandle Open(uint32_t, const char* device_name) override {
-        HANDLE h = CreateFileA(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = g_api->create_file(device_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             return kInvalidSerialHandle;
         }
@@ -30,9 +52,19 @@ class CommApiSerialPort final : public SerialPort {
         DCB dcb;
         std::memset(&dcb, 0, sizeof dcb);
         dcb.DCBlength = sizeof dcb;
-        if (!BuildCommDCBA(mode, &dcb)) {
+        if (!g_api->build_comm_dcb(mode, &dcb)) {
             return false;
         }
+        // BuildCommDCB sets only what the mode string names, and Windows'
+        // serial driver and many USB-serial drivers refuse the rest as it
+        // stands (error 87, node-serialport pull request 824, purejavacomm
+        // issue 122, tarm/serial issue 47): SetCommState "fails if the XonChar
+        // member of the DCB structure is equal to the XoffChar member", and
+        // fBinary must be TRUE.  The characters are the usual DC1 and DC3;
+        // XON/XOFF itself stays off, as does every other handshake.
+        dcb.fBinary = TRUE;
+        dcb.XonChar = kXon;
+        dcb.XoffChar = kXoff;
         LineSettings built;
         built.baud_rate = dcb.BaudRate;
         built.data_bits = dcb.ByteSize;
@@ -51,32 +83,32 @@ class CommApiSerialPort final : public SerialPort {
         t.ReadTotalTimeoutConstant = timeouts.read_total_constant_ms;
         t.WriteTotalTimeoutMultiplier = timeouts.write_total_multiplier_ms;
         t.WriteTotalTimeoutConstant = timeouts.write_total_constant_ms;
-        return SetCommTimeouts(ToHandle(port), &t) != 0;
+        return g_api->set_comm_timeouts(ToHandle(port), &t) != 0;
     }
 
     bool ApplyLineSettings(SerialHandle port, const LineSettings& settings) override {
         DCB dcb;
         std::memcpy(&dcb, settings.native, sizeof dcb);
-        return SetCommState(ToHandle(port), &dcb) != 0;
+        return g_api->set_comm_state(ToHandle(port), &dcb) != 0;
     }
 
     bool QueryProperties(SerialHandle port) override {
         COMMPROP properties;
         std::memset(&properties, 0, sizeof properties);
-        return GetCommProperties(ToHandle(port), &properties) != 0;
+        return g_api->get_comm_properties(ToHandle(port), &properties) != 0;
     }
 
     bool SetQueueSizes(SerialHandle port, uint32_t input_bytes, uint32_t output_bytes) override {
-        return SetupComm(ToHandle(port), input_bytes, output_bytes) != 0;
+        return g_api->setup_comm(ToHandle(port), input_bytes, output_bytes) != 0;
     }
 
     bool SetEventMask(SerialHandle port, uint32_t mask) override {
-        return SetCommMask(ToHandle(port), mask) != 0;
+        return g_api->set_comm_mask(ToHandle(port), mask) != 0;
     }
 
     bool Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint32_t* got) override {
         DWORD n = 0;
-        const BOOL ok = ReadFile(ToHandle(port), buffer, max, &n, nullptr);
+        const BOOL ok = g_api->read_file(ToHandle(port), buffer, max, &n, nullptr);
         *got = ok ? n : 0;
         return ok != 0;
     }
@@ -84,15 +116,38 @@ class CommApiSerialPort final : public SerialPort {
     bool Write(SerialHandle port, const uint8_t* data, uint32_t length,
                uint32_t* written) override {
         DWORD n = 0;
-        const BOOL ok = WriteFile(ToHandle(port), data, length, &n, nullptr);
+        const BOOL ok = g_api->write_file(ToHandle(port), data, length, &n, nullptr);
         *written = ok ? n : 0;
         return ok != 0;
     }
 
-    bool Close(SerialHandle port) override { return CloseHandle(ToHandle(port)) != 0; }
+    bool Close(SerialHandle port) override { return g_api->close_handle(ToHandle(port)) != 0; }
+
+    uint64_t NowUs() override {
+        LARGE_INTEGER count;
+        LARGE_INTEGER frequency;
+        if (!g_api->query_performance_counter(&count) ||
+            !g_api->query_performance_frequency(&frequency) || frequency.QuadPart <= 0) {
+            return 0;
+        }
+        const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
+        const uint64_t per_second = static_cast<uint64_t>(frequency.QuadPart);
+        return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
+    }
+
+    // Sleep takes whole milliseconds: rounded up, so the wait is never short.
+    void SleepUs(uint64_t us) override { g_api->sleep(static_cast<DWORD>((us + 999) / 1000)); }
 };
 
 }  // namespace
+
+const CommApi& SystemCommApi() {
+    return kSystemCommApi;
+}
+
+void SetCommApi(const CommApi* api) {
+    g_api = api != nullptr ? api : &kSystemCommApi;
+}
 
 SerialPort& NativeSerialPort() {
     static CommApiSerialPort port;

@@ -121,6 +121,8 @@ class SimSerialPort final : public SerialPort {
     bool Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint32_t* got) override;
     bool Write(SerialHandle port, const uint8_t* data, uint32_t length, uint32_t* written) override;
     bool Close(SerialHandle port) override;
+    uint64_t NowUs() override { return clock_.NowUs(); }
+    void SleepUs(uint64_t us) override { clock_.SleepUs(us); }
 
   private:
     struct Line;

@@ -46,6 +46,8 @@ class FuzzSerialPort final : public vtrl::SerialPort {
     bool SetQueueSizes(SerialHandle, uint32_t, uint32_t) override { return true; }
     bool SetEventMask(SerialHandle, uint32_t) override { return true; }
     bool Close(SerialHandle) override { return true; }
+    uint64_t NowUs() override { return clock_.NowUs(); }
+    void SleepUs(uint64_t us) override { clock_.SleepUs(us); }
 
     bool Read(SerialHandle, uint8_t* buffer, uint32_t max, uint32_t* got) override {
         *got = 0;
