@@ -36,7 +36,7 @@ struct CellRect {
     int16_t bottom;
 };
 
-// One screen cell: an 8-bit (OEM code page 437) character and its attribute
+// One screen cell: an 8-bit (OEM code page 437, console/cp437.h) character and its attribute
 // (low four bits foreground, next four background; 0x1F is bright white on blue).
 struct ConsoleCell {
     char ch;
@@ -57,6 +57,8 @@ constexpr uint32_t kInputLine = 0x0002;
 constexpr uint32_t kInputEcho = 0x0004;
 constexpr uint32_t kInputWindow = 0x0008;
 constexpr uint32_t kInputMouse = 0x0010;
+constexpr uint32_t kInputQuickEdit = 0x0040;
+constexpr uint32_t kInputExtendedFlags = 0x0080;  // QuickEdit and insert bits are meant
 
 // Message box flags and answers used by the program.
 constexpr uint32_t kMessageBoxOk = 0x0;

@@ -210,7 +210,12 @@ bool InitConsole(const char* title) {
     if (!port.GetInputMode(g_input, &mode)) {
         Fail(Site::kInitGetMode);
     }
-    mode = (mode & ~(kInputLine | kInputEcho)) | kInputWindow | kInputMouse;
+    // QuickEdit, on in every console of Windows 10 and 11, turns a click in
+    // the window into a selection that holds up the program's next console
+    // write until it ends: the progress line would stop mid-download.  The
+    // console changes that bit only together with the extended-flags bit.
+    mode = (mode & ~(kInputLine | kInputEcho | kInputQuickEdit)) | kInputWindow | kInputMouse |
+           kInputExtendedFlags;
     if (!port.SetInputMode(g_input, mode)) {
         Fail(Site::kInitSetMode);
     }

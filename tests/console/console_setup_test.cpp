@@ -15,8 +15,9 @@ TEST_F(SetupTest, FreshConsoleIsKeptAndSetUp) {
     EXPECT_EQ(console.CallCount(ConsoleCall::kFreeConsole), 0);
     EXPECT_EQ(console.CallCount(ConsoleCall::kAllocConsole), 0);
     EXPECT_EQ(console.Title(), "WIN32 Vantrel Program Upgrade Version 1.006");
-    // Line input and echo off, window and mouse input on, the rest as it was.
-    EXPECT_EQ(console.InputMode(), 0x01F9u);
+    // Line input, echo and QuickEdit off, window and mouse input and the
+    // extended flags (which make the QuickEdit bit count) on, the rest as it was.
+    EXPECT_EQ(console.InputMode(), 0x01B9u);
     EXPECT_EQ(console.BufferSize().x, 80);
     EXPECT_EQ(console.BufferSize().y, 40);
     EXPECT_FALSE(console.CursorVisible());

@@ -1,0 +1,17 @@
+// Code page 437, the character set of the program's screen cells (frames are
+// its line-drawing bytes), and Unicode: one table for every console port that
+// shows the cells in Unicode.
+#pragma once
+
+#include <cstdint>
+
+namespace vtrl {
+
+// The Unicode character a code page 437 byte shows; bytes below 0x80 are ASCII
+// and map to themselves.
+char16_t Cp437ToUnicode(uint8_t byte);
+// The code page 437 byte that shows `ch`; '?' for a character the code page
+// lacks.  Cp437ToUnicode and back gives every byte from 0x20 up unchanged.
+uint8_t UnicodeToCp437(char16_t ch);
+
+}  // namespace vtrl
