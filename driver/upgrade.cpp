@@ -260,41 +260,61 @@ bool DownloadIntoCalibrationSector(const char* image_path) {
     return downloaded;
 }
 
+// The CRC-16 of the two marker words as flash holds them, each word's bytes
+// in the given order.
+uint16_t MarkerWordsCrc(bool high_byte_first) {
+    uint8_t markers[4] = {};
+    const uint16_t words[2] = {kMarkerWord1Valid, kMarkerWord2Valid};
+    for (size_t i = 0; i < 2; ++i) {
+        const uint8_t low = static_cast<uint8_t>(words[i] & 0xFF);
+        const uint8_t high = static_cast<uint8_t>(words[i] >> 8);
+        markers[2 * i] = high_byte_first ? high : low;
+        markers[2 * i + 1] = high_byte_first ? low : high;
+    }
+    CRC16Reset();
+    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
+    return CRC16Value();
+}
+
 // The two marker words programmed, then confirmed by the instrument's CRC
 // over them: an instrument that answered without programming them (a reset
 // took it out of remote mode, and it refused) must not leave a program that
-// is reported complete but never starts.  Flash holds words low byte first,
-// as the calibration record read from it shows.
+// is reported complete but never starts.  The instrument promises only that a
+// word is programmed at its address, not which of its two bytes comes first
+// there, so either order confirms them.
 bool ProgramMarkerWords() {
     ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
     ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
     if (FailureFlag()) {
         return false;
     }
-    const uint8_t markers[4] = {static_cast<uint8_t>(kMarkerWord1Valid & 0xFF),
-                                static_cast<uint8_t>(kMarkerWord1Valid >> 8),
-                                static_cast<uint8_t>(kMarkerWord2Valid & 0xFF),
-                                static_cast<uint8_t>(kMarkerWord2Valid >> 8)};
-    CRC16Reset();
-    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
-    return CheckInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, CRC16Value(),
-                              nullptr) == CrcCheck::kMatch;
+    const uint16_t low_first = MarkerWordsCrc(false);
+    const uint16_t high_first = MarkerWordsCrc(true);
+    for (int i = 0; i < kCrcAsks; ++i) {
+        uint16_t answer = 0;
+        if (!GetInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, &answer)) {
+            return false;
+        }
+        if (answer == low_first || answer == high_first) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The program (and the record) are verified in flash, but a step after that
-// gave up: the withdrawal of the write permission, or the marker words.
+// did not go through: the withdrawal of the write permission, the marker
+// words, or the instrument's confirmation of them.
 std::string NotMarkedValid(bool calibration_branch) {
     if (calibration_branch) {
         return " The new program and the calibration record are\r\n"
-               " verified in flash, but marking the program\r\n"
-               " valid was not confirmed: the instrument stopped\r\n"
-               " answering. caldata.bin is kept: please run the\r\n"
-               " upgrade again.";
+               " verified in flash, but the instrument did not\r\n"
+               " answer or did not confirm marking it valid.\r\n"
+               " caldata.bin is kept: run the upgrade again.";
     }
-    return " The new program is verified in flash, but\r\n"
-           " marking it valid was not confirmed: the\r\n"
-           " instrument stopped answering.\r\n"
-           " Please run the upgrade again.";
+    return " The new program is verified in flash, but the\r\n"
+           " instrument did not answer or did not confirm\r\n"
+           " marking it valid. Please run the upgrade again.";
 }
 
 // After a full-size upgrade caldata.bin holds the record just restored and

@@ -484,10 +484,9 @@ TEST(RestoreFailure, ProgramVerifiedButNoMarkersAndTheRecordKeptOnDisk) {
 TEST(AfterVerification, AGivingUpWithdrawalOrMarkerWordIsReported) {
     const std::string kCalibrationState =
         " The new program and the calibration record are\r\n"
-        " verified in flash, but marking the program\r\n"
-        " valid was not confirmed: the instrument stopped\r\n"
-        " answering. caldata.bin is kept: please run the\r\n"
-        " upgrade again.";
+        " verified in flash, but the instrument did not\r\n"
+        " answer or did not confirm marking it valid.\r\n"
+        " caldata.bin is kept: run the upgrade again.";
     struct Case {
         const char* name;
         uint32_t size;
