@@ -204,10 +204,13 @@ SavedCopy JudgeSavedCopy(Record* own) {
 
 constexpr char kForeignSavedCopy[] =
     " caldata.bin beside this program holds a\r\n"
-    " calibration record that is not this\r\n"
-    " instrument's: it belongs to another instrument\r\n"
-    " or is out of date.  Nothing has been changed.\r\n"
-    " Move caldata.bin away and start again.\r\n"
+    " calibration record other than this\r\n"
+    " instrument's. Nothing has been changed.\r\n"
+    " The file may be the only copy of a calibration\r\n"
+    " record: keep it safe and never delete it.\r\n"
+    " Move it to a safe place, then start again.\r\n"
+    " If this instrument has lost its calibration,\r\n"
+    " the file may hold it: tell Vantrel service.\r\n"
     " Please press a key...";
 
 // Before anything is erased the calibration record is in the buffer and in
@@ -348,10 +351,13 @@ void RemoveSavedCalibration(bool calibration_branch) {
     } else if (saved == SavedCopy::kNotThisOnes) {
         ShowMessageAndReadKey(
             " caldata.bin beside this program holds a\r\n"
-            " calibration record that is not this\r\n"
-            " instrument's: it belongs to another instrument\r\n"
-            " or is out of date, and has been kept.\r\n"
-            " Move it away before the next upgrade.\r\n"
+            " calibration record other than this\r\n"
+            " instrument's, and has been kept.\r\n"
+            " The file may be the only copy of a calibration\r\n"
+            " record: keep it safe and never delete it.\r\n"
+            " Move it somewhere safe before the next upgrade.\r\n"
+            " If this instrument has lost its calibration,\r\n"
+            " the file may hold it: tell Vantrel service.\r\n"
             " Please press a key...");
     } else {
         DeleteFileAt(CalibrationFilePath());
