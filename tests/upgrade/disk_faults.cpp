@@ -143,17 +143,20 @@ std::vector<DiskFaultCase> DiskFaultCases() {
         [](DiskFault& f) { f.saved_open_fails = true; });
     add("caldata.bin cannot be read", true, kFullSize, "Unable to read saved calibration data!",
         [](DiskFault& f) { f.saved_read_fails = true; });
-    add("image cannot be opened for its size", false, kFullSize, "Cannot open program file %s.",
-        [](DiskFault& f) { f.image_open_fails = 2; });
-    add("image read fails half-way", false, kFullSize, " File read error.", [](DiskFault& f) {
-        f.image_read_open = 3;
-        f.image_read_bytes = kFullSize / 2;
-    });
-    add("image read fails half-way, small image", false, kSmallSize, " File read error.",
+    // The image is read once, by its check: a read that fails there stops
+    // everything before the erase, and the file is never opened again.
+    add("image read fails half-way", false, kFullSize, "Program file %s is corrupted.",
         [](DiskFault& f) {
-            f.image_read_open = 3;
+            f.image_read_open = 1;
+            f.image_read_bytes = kFullSize / 2;
+        });
+    add("image read fails half-way, small image", false, kSmallSize,
+        "Program file %s is corrupted.", [](DiskFault& f) {
+            f.image_read_open = 1;
             f.image_read_bytes = kSmallSize / 2;
         });
+    add("image gone after the check", false, kFullSize, "",
+        [](DiskFault& f) { f.image_open_fails = 2; });
     return cases;
 }
 
@@ -171,7 +174,9 @@ DiskFaultRow RunDiskFault(const DiskFaultCase& c) {
     {
         FaultyDisk disk(c.fault);
         SetFileSystem(&disk);
-        bench.Run("");
+        row.completed = bench.Run("") == kExitUpgraded && bench.instrument.MarkersValid() &&
+                        bench.Flash(0x80004, c.image_size) == image &&
+                        bench.Flash(kCalibrationAt, 1024) == record;
         SetFileSystem(nullptr);
     }
     for (const std::string& shown : bench.MessageTexts()) {
@@ -184,6 +189,7 @@ DiskFaultRow RunDiskFault(const DiskFaultCase& c) {
         FileExists(bench.CalibrationFile()) && ReadBytes(bench.CalibrationFile()) == record;
     const std::string temporary = TemporaryPathFor(bench.CalibrationFile().c_str());
     row.temporary_left = FileExists(temporary);
+    row.calibration_file_left = FileExists(bench.CalibrationFile());
 
     bench.Restart();
     bench.AnswerPrompts('y');

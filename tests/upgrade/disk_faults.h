@@ -59,17 +59,20 @@ struct DiskFaultCase {
     DiskFault fault;
     bool saved_copy;      // an earlier valid caldata.bin; the operator answers n (save afresh)
     uint32_t image_size;  // the calibration branch above 262140 bytes
-    const char* message;  // what the operator must be told ("%s": the image path)
+    const char* message;  // what the operator must be told ("%s": the image path);
+                          // empty: the upgrade completes all the same
 };
 std::vector<DiskFaultCase> DiskFaultCases();
 
 struct DiskFaultRow {
-    std::string message;  // the failure reported, without its common ending
+    std::string message;     // the failure reported, without its common ending
+    bool completed = false;  // complete, image, marker words and record in flash
     bool instrument_changed = false;
-    bool saved_copy_kept = false;  // the earlier (or the fresh) caldata.bin holds the record
-    bool temporary_left = false;   // caldata.bin's temporary file after the failed run
-    bool next_run_clean = false;   // the next run without the fault: complete, image and
-                                   // record in flash, neither file left
+    bool saved_copy_kept = false;        // the earlier (or the fresh) caldata.bin holds the record
+    bool temporary_left = false;         // caldata.bin's temporary file after the failed run
+    bool calibration_file_left = false;  // caldata.bin after the run
+    bool next_run_clean = false;         // the next run without the fault: complete, image and
+                                         // record in flash, neither file left
 };
 DiskFaultRow RunDiskFault(const DiskFaultCase& c);
 
