@@ -1,11 +1,28 @@
 #include "driver/file_io.h"
 
+#include "console/dconsole.h"
+
 namespace vtrl {
 
 namespace {
 
 FileSystem g_native_file_system;
 FileSystem* g_file_system = nullptr;
+
+// Tries `call` again while it finds the file busy, on the program's clock.
+template <typename Call>
+bool WhileBusy(Call call) {
+    for (uint32_t waited = 0;; waited += kBusyFilePauseMs) {
+        const FileOutcome outcome = call();
+        if (outcome == FileOutcome::kDone) {
+            return true;
+        }
+        if (outcome != FileOutcome::kBusy || waited >= kBusyFileWaitMs) {
+            return false;
+        }
+        Delay(kBusyFilePauseMs);
+    }
+}
 
 }  // namespace
 
@@ -33,12 +50,12 @@ bool FileSystem::Close(std::FILE* file) {
     return std::fclose(file) == 0;
 }
 
-bool FileSystem::Replace(const char* from, const char* to) {
+FileOutcome FileSystem::Replace(const char* from, const char* to) {
     return ReplaceFileDurably(from, to);
 }
 
-bool FileSystem::Remove(const char* path) {
-    return std::remove(path) == 0;
+FileOutcome FileSystem::Remove(const char* path) {
+    return RemovePlatformFile(path);
 }
 
 void SetFileSystem(FileSystem* file_system) {
@@ -80,10 +97,10 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
         // Closing can still report a failed write-back.
         written = fs.Close(file.release()) && written;
     }
-    if (written && fs.Replace(temp_path.c_str(), path)) {
+    if (written && WhileBusy([&] { return fs.Replace(temp_path.c_str(), path); })) {
         return true;
     }
-    fs.Remove(temp_path.c_str());
+    WhileBusy([&] { return fs.Remove(temp_path.c_str()); });
     return false;
 }
 
@@ -95,7 +112,7 @@ bool DeleteFileAt(const char* path) {
     if (path == nullptr || path[0] == '\0') {
         return false;
     }
-    if (CurrentFileSystem().Remove(path)) {
+    if (WhileBusy([&] { return CurrentFileSystem().Remove(path); })) {
         return true;
     }
     UniqueFile still_there = OpenFile(path, "rb");
