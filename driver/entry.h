@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "driver/program_version.h"
+
 namespace vtrl {
 
 // Process exit statuses of RunUpgradeProgram.
@@ -24,8 +26,9 @@ enum ExitStatus : int {
 constexpr int kLargestWindowColumns = 68;
 constexpr int kLargestWindowRows = 11;
 
-constexpr uint32_t kProgramVersion = 1006;  // shown in the title as 1.006
-constexpr int kSerialPortCount = 3;         // COM1..COM3
+constexpr uint32_t kProgramVersion =
+    VTRL_VERSION_MAJOR * 1000 + VTRL_VERSION_THOUSANDTHS;  // shown in the title as 1.006
+constexpr int kSerialPortCount = 3;                        // COM1..COM3
 constexpr int kUsbAttempts = 2;
 constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
 constexpr uint32_t kFoundPauseMs = 1500;
