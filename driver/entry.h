@@ -34,8 +34,9 @@ constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
 constexpr uint32_t kFoundPauseMs = 1500;
 constexpr uint32_t kNoInstrumentPauseMs = 1000;
 
-// The whole program: returns the process exit status.  argv[0] is the
-// program's own path (the image file is looked for beside it).
+// The whole program: returns the process exit status.  The image file is
+// looked for beside the running program (RunningProgramPath), argv[0] only
+// when the system cannot name it.
 int RunUpgradeProgram(int argc, char** argv);
 
 // Looks for the instrument: two USB attempts, then, with the serial search on,

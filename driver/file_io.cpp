@@ -8,6 +8,7 @@ namespace {
 
 FileSystem g_native_file_system;
 FileSystem* g_file_system = nullptr;
+std::string g_program_path_for_tests;
 
 // Tries `call` again while it finds the file busy, on the program's clock.
 template <typename Call>
@@ -27,7 +28,7 @@ bool WhileBusy(Call call) {
 }  // namespace
 
 std::FILE* FileSystem::Open(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    return OpenPlatformFile(path, mode);
 }
 
 size_t FileSystem::Read(std::FILE* file, uint8_t* buffer, size_t count) {
@@ -64,6 +65,14 @@ void SetFileSystem(FileSystem* file_system) {
 
 FileSystem& CurrentFileSystem() {
     return g_file_system != nullptr ? *g_file_system : g_native_file_system;
+}
+
+std::string RunningProgramPath() {
+    return g_program_path_for_tests.empty() ? PlatformProgramPath() : g_program_path_for_tests;
+}
+
+void SetRunningProgramPath(const std::string& path) {
+    g_program_path_for_tests = path;
 }
 
 UniqueFile OpenFile(const char* path, const char* mode) {

@@ -1,5 +1,5 @@
-// Linux only: the path separator, flushing a file to the disk and a durable rename; nothing else
-// lives here.
+// Linux only: the path separator, the program's own path, flushing a file to the disk and a durable
+// rename; nothing else lives here.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,6 +47,20 @@ FileOutcome Failure() {
 
 char PathSeparator() {
     return '/';
+}
+
+std::string PlatformProgramPath() {
+    std::string path(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0 || static_cast<size_t>(length) >= path.size()) {
+        return std::string();
+    }
+    path.resize(static_cast<size_t>(length));
+    return path;
+}
+
+std::FILE* OpenPlatformFile(const char* path, const char* mode) {
+    return std::fopen(path, mode);
 }
 
 bool SyncFileToDisk(std::FILE* file) {

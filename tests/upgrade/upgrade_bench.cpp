@@ -47,6 +47,7 @@ UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
 }
 
 UpgradeBench::~UpgradeBench() {
+    SetRunningProgramPath(std::string());
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
     ResetProgramState();
@@ -124,7 +125,9 @@ int UpgradeBench::Run(const std::string& keys) {
 
 int UpgradeBench::RunAs(const std::string& program_path, const std::string& keys) {
     console_->PushKeys(keys);
-    std::string program = program_path;
+    // The program lies at `program_path`, whatever it was started as.
+    SetRunningProgramPath(program_path);
+    std::string program = started_as.empty() ? program_path : started_as;
     std::string option = "-C";
     std::vector<char*> argv = {program.data()};
     if (link == BenchLink::kSerial) {
