@@ -13,6 +13,7 @@
 
 #include "console/console_port.h"
 #include "driver/entry.h"
+#include "driver/file_io.h"
 #include "link/hid_port.h"
 #include "link/serial_port.h"
 #include "sim/clock.h"
@@ -31,8 +32,11 @@ constexpr size_t kSampleImageSize = 300000;  // reaches into the calibration sec
 constexpr uint32_t kSampleImageVersion = 1007;
 constexpr uint32_t kSampleImageSeed = 7;
 
+// The folder the program looks in for vtrlprog.bin: its own.
 fs::path ProgramDirectory(const char* argv0) {
-    const fs::path dir = fs::path(argv0 != nullptr ? argv0 : "").parent_path();
+    const std::string running = vtrl::RunningProgramPath();
+    const fs::path dir = running.empty() ? fs::path(argv0 != nullptr ? argv0 : "").parent_path()
+                                         : fs::u8path(running).parent_path();
     return dir.empty() ? fs::path(".") : dir;
 }
 

@@ -1,7 +1,10 @@
 #include "driver/entry.h"
 
+#include "driver/file_io.h"
+
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "console/dconsole.h"
 #include "driver/upgrade.h"
@@ -190,9 +193,15 @@ int RunUpgradeProgram(int argc, char** argv) {
     }
 
     SetRemoteMode(kRemoteModeEnter, 0, 0);
-    const char* program_path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    // The files lie beside the program itself: its first argument names it
+    // only as it was started (a bare name found through PATH, or a name
+    // relative to another folder), so it is the fallback alone.
+    std::string program_path = RunningProgramPath();
+    if (program_path.empty() && argc > 0 && argv[0] != nullptr) {
+        program_path = argv[0];
+    }
     uint32_t image_version = 0;
-    if (!UpgradeProgram(program_path, firmware_version, &image_version)) {
+    if (!UpgradeProgram(program_path.c_str(), firmware_version, &image_version)) {
         SetRemoteMode(kRemoteModeLeave, 0, 0);
         return kExitUpgradeFailed;
     }

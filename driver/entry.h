@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "driver/program_version.h"
+
 namespace vtrl {
 
 // Process exit statuses of RunUpgradeProgram.
@@ -24,15 +26,17 @@ enum ExitStatus : int {
 constexpr int kLargestWindowColumns = 68;
 constexpr int kLargestWindowRows = 11;
 
-constexpr uint32_t kProgramVersion = 1006;  // shown in the title as 1.006
-constexpr int kSerialPortCount = 3;         // COM1..COM3
+constexpr uint32_t kProgramVersion =
+    VTRL_VERSION_MAJOR * 1000 + VTRL_VERSION_THOUSANDTHS;  // shown in the title as 1.006
+constexpr int kSerialPortCount = 3;                        // COM1..COM3
 constexpr int kUsbAttempts = 2;
 constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
 constexpr uint32_t kFoundPauseMs = 1500;
 constexpr uint32_t kNoInstrumentPauseMs = 1000;
 
-// The whole program: returns the process exit status.  argv[0] is the
-// program's own path (the image file is looked for beside it).
+// The whole program: returns the process exit status.  The image file is
+// looked for beside the running program (RunningProgramPath), argv[0] only
+// when the system cannot name it.
 int RunUpgradeProgram(int argc, char** argv);
 
 // Looks for the instrument: two USB attempts, then, with the serial search on,

@@ -1,16 +1,34 @@
 #include "driver/file_io.h"
 
+#include "console/dconsole.h"
+
 namespace vtrl {
 
 namespace {
 
 FileSystem g_native_file_system;
 FileSystem* g_file_system = nullptr;
+std::string g_program_path_for_tests;
+
+// Tries `call` again while it finds the file busy, on the program's clock.
+template <typename Call>
+bool WhileBusy(Call call) {
+    for (uint32_t waited = 0;; waited += kBusyFilePauseMs) {
+        const FileOutcome outcome = call();
+        if (outcome == FileOutcome::kDone) {
+            return true;
+        }
+        if (outcome != FileOutcome::kBusy || waited >= kBusyFileWaitMs) {
+            return false;
+        }
+        Delay(kBusyFilePauseMs);
+    }
+}
 
 }  // namespace
 
 std::FILE* FileSystem::Open(const char* path, const char* mode) {
-    return std::fopen(path, mode);
+    return OpenPlatformFile(path, mode);
 }
 
 size_t FileSystem::Read(std::FILE* file, uint8_t* buffer, size_t count) {
@@ -33,12 +51,12 @@ bool FileSystem::Close(std::FILE* file) {
     return std::fclose(file) == 0;
 }
 
-bool FileSystem::Replace(const char* from, const char* to) {
+FileOutcome FileSystem::Replace(const char* from, const char* to) {
     return ReplaceFileDurably(from, to);
 }
 
-bool FileSystem::Remove(const char* path) {
-    return std::remove(path) == 0;
+FileOutcome FileSystem::Remove(const char* path) {
+    return RemovePlatformFile(path);
 }
 
 void SetFileSystem(FileSystem* file_system) {
@@ -47,6 +65,14 @@ void SetFileSystem(FileSystem* file_system) {
 
 FileSystem& CurrentFileSystem() {
     return g_file_system != nullptr ? *g_file_system : g_native_file_system;
+}
+
+std::string RunningProgramPath() {
+    return g_program_path_for_tests.empty() ? PlatformProgramPath() : g_program_path_for_tests;
+}
+
+void SetRunningProgramPath(const std::string& path) {
+    g_program_path_for_tests = path;
 }
 
 UniqueFile OpenFile(const char* path, const char* mode) {
@@ -80,10 +106,10 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
         // Closing can still report a failed write-back.
         written = fs.Close(file.release()) && written;
     }
-    if (written && fs.Replace(temp_path.c_str(), path)) {
+    if (written && WhileBusy([&] { return fs.Replace(temp_path.c_str(), path); })) {
         return true;
     }
-    fs.Remove(temp_path.c_str());
+    WhileBusy([&] { return fs.Remove(temp_path.c_str()); });
     return false;
 }
 
@@ -95,7 +121,7 @@ bool DeleteFileAt(const char* path) {
     if (path == nullptr || path[0] == '\0') {
         return false;
     }
-    if (CurrentFileSystem().Remove(path)) {
+    if (WhileBusy([&] { return CurrentFileSystem().Remove(path); })) {
         return true;
     }
     UniqueFile still_there = OpenFile(path, "rb");

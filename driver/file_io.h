@@ -13,6 +13,11 @@
 
 namespace vtrl {
 
+// What became of a rename or a removal.  Busy: another program held the file
+// for a moment (a virus scanner, the search indexer, a sync client opens a new
+// file briefly), so the call may go through when tried again.
+enum class FileOutcome { kDone, kBusy, kFailed };
+
 class FileSystem {
   public:
     virtual ~FileSystem() = default;
@@ -30,10 +35,10 @@ class FileSystem {
     virtual bool Flush(std::FILE* file);
     // fclose; false when the file system reported a failed write-back.
     virtual bool Close(std::FILE* file);
-    // Renames `from` over `to`, replacing it, durably; true on success.
-    virtual bool Replace(const char* from, const char* to);
-    // Removes the file; true when it was removed.
-    virtual bool Remove(const char* path);
+    // Renames `from` over `to`, replacing it, durably.
+    virtual FileOutcome Replace(const char* from, const char* to);
+    // Removes the file.
+    virtual FileOutcome Remove(const char* path);
 };
 
 // The seam in use: the platform's own until a test installs another (null
@@ -51,10 +56,23 @@ struct FileCloser {
 // A stream that is closed on every way out of its scope.
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
+// The running program's own file: the folder that holds vtrlprog.bin and
+// caldata.bin is the one it lies in, however the program was started
+// (through PATH, or by a relative name from another folder).  Paths are UTF-8
+// text on every platform.  Empty when the system cannot say.
+std::string RunningProgramPath();
+// Tests: the program's file for the runs that follow (empty: the system's answer).
+void SetRunningProgramPath(const std::string& path);
+
 // Opens with an owner; null when the open fails (or the path is empty).
 UniqueFile OpenFile(const char* path, const char* mode);
 // Reads up to `count` bytes; the number read.
 size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count);
+
+// A rename or removal that finds the file busy is tried again, 100 ms apart,
+// for 2 s in all before it counts as failed.
+constexpr uint32_t kBusyFilePauseMs = 100;
+constexpr uint32_t kBusyFileWaitMs = 2000;
 
 // Replaces the file at `path` with `size` bytes so that it is never seen
 // half-written: the bytes go to a temporary file in the same directory, which
@@ -68,15 +86,24 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size);
 std::string TemporaryPathFor(const char* path);
 
 // Removes the file; true when it is gone afterwards (a missing file included).
+// A busy file is tried again as above.
 bool DeleteFileAt(const char* path);
 
 // --- platform part (file_io_linux.cpp / file_io_windows.cpp) ----------------
 // The separator between a directory and a file name ('\\' on Windows, '/' on Linux).
 char PathSeparator();
+// The executable this process runs (/proc/self/exe, GetModuleFileNameW), as
+// UTF-8; empty when the system cannot say.
+std::string PlatformProgramPath();
+// fopen of a UTF-8 path (on Windows through its wide name, so that no
+// character outside the ANSI code page is lost).
+std::FILE* OpenPlatformFile(const char* path, const char* mode);
 // Pushes what the stream's file holds to stable storage; the stream has been
 // flushed.  True on success.
 bool SyncFileToDisk(std::FILE* file);
 // Renames `from` over `to` (replacing it) and makes the rename itself durable.
-bool ReplaceFileDurably(const char* from, const char* to);
+FileOutcome ReplaceFileDurably(const char* from, const char* to);
+// Removes the file.
+FileOutcome RemovePlatformFile(const char* path);
 
 }  // namespace vtrl

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "driver/crc16.h"
 #include "driver/file_io.h"
@@ -17,11 +19,12 @@ char g_calibration_path[kFilePathLimit + 1] = "";
 char g_image_path[kFilePathLimit + 1] = "";
 bool g_paths_usable = false;
 
+// The image as CheckProgramFile read it: the one copy the upgrade programs.
 struct Checked {
     bool known = false;
-    char path[kFilePathLimit + 1] = "";
+    std::string path;
     uint32_t size = 0;
-    uint16_t stored_crc = 0;
+    std::vector<uint8_t> bytes;  // the first min(size, kLargestImage)
 };
 Checked g_checked;
 
@@ -95,53 +98,49 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     CRC16Reset();
 
     // A byte is folded only once two more have been read behind it, so that at
-    // the end the CRC covers bytes 0..N-3 and the pair holds the stored CRC.
-    uint8_t pair[2] = {0, 0};
+    // the end the CRC covers bytes 0..N-3 and the last six bytes read hold the
+    // trailer: the version, then the stored CRC.
+    std::vector<uint8_t> held;
+    uint8_t last[kTrailerSize] = {};
     uint64_t count = 0;
     uint8_t chunk[4096];
     for (size_t got; (got = ReadFile(file.get(), chunk, sizeof chunk)) > 0;) {
         for (size_t i = 0; i < got; ++i) {
             if (count >= 2) {
-                CRC16Update(&pair[0], 1);
+                CRC16Update(&last[kTrailerSize - 2], 1);
             }
-            pair[0] = pair[1];
-            pair[1] = chunk[i];
+            std::memmove(last, last + 1, kTrailerSize - 1);
+            last[kTrailerSize - 1] = chunk[i];
             ++count;
         }
+        const size_t room = kLargestImage - held.size();
+        held.insert(held.end(), chunk, chunk + (got < room ? got : room));
     }
     if (CurrentFileSystem().Failed(file.get())) {
         return kProgramFileCorrupted;
     }
-    std::clearerr(file.get());
 
-    const uint16_t stored_crc = static_cast<uint16_t>(pair[1] << 8 | pair[0]);
+    const uint16_t stored_crc = static_cast<uint16_t>(last[5] << 8 | last[4]);
     if (count < kTrailerSize || stored_crc != CRC16Value()) {
         return kProgramFileCorrupted;
     }
-    uint8_t bytes[4];
-    if (std::fseek(file.get(), static_cast<long>(count - kTrailerSize), SEEK_SET) != 0 ||
-        ReadFile(file.get(), bytes, sizeof bytes) != sizeof bytes) {
-        return kProgramFileCorrupted;
-    }
     if (version != nullptr) {
-        *version = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                   static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+        *version = static_cast<uint32_t>(last[0]) | static_cast<uint32_t>(last[1]) << 8 |
+                   static_cast<uint32_t>(last[2]) << 16 | static_cast<uint32_t>(last[3]) << 24;
     }
-    if (std::strlen(path) <= kFilePathLimit && count <= UINT32_MAX) {
-        g_checked.known = true;
-        std::strcpy(g_checked.path, path);
-        g_checked.size = static_cast<uint32_t>(count);
-        g_checked.stored_crc = stored_crc;
-    }
+    g_checked.known = true;
+    g_checked.path = path;
+    g_checked.size = count < UINT32_MAX ? static_cast<uint32_t>(count) : UINT32_MAX;
+    g_checked.bytes = std::move(held);
     return kProgramFileSound;
 }
 
-bool CheckedImage(const char* path, uint32_t* size, uint16_t* stored_crc) {
-    if (!g_checked.known || path == nullptr || std::strcmp(path, g_checked.path) != 0) {
+bool CheckedImage(const char* path, const uint8_t** bytes, uint32_t* size) {
+    if (!g_checked.known || path == nullptr || g_checked.path != path) {
         return false;
     }
+    *bytes = g_checked.bytes.data();
     *size = g_checked.size;
-    *stored_crc = g_checked.stored_crc;
     return true;
 }
 

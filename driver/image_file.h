@@ -11,7 +11,8 @@
 
 namespace vtrl {
 
-constexpr size_t kFilePathLimit = 256;  // characters, terminator not counted
+constexpr size_t kFilePathLimit = 256;      // characters, terminator not counted
+constexpr uint32_t kLargestImage = 326652;  // bytes; larger images are refused
 constexpr char kImageFileName[] = "vtrlprog.bin";
 constexpr char kCalibrationFileName[] = "caldata.bin";
 
@@ -35,14 +36,18 @@ enum ProgramFileCheck : int {
     kProgramFileCorrupted = 2,
 };
 
-// Validates the image at `path` (never creates it).  On kProgramFileSound the
-// image's firmware version is written to *version; otherwise it is untouched.
+// Validates the image at `path` (never creates it), reading the file once,
+// and holds its bytes in memory: the upgrade programs exactly what was checked
+// here, whatever becomes of the file later (a USB stick pulled out, a network
+// share dropped, the file replaced).  On kProgramFileSound the image's
+// firmware version is written to *version; otherwise it is untouched.
 int CheckProgramFile(const char* path, uint32_t* version);
 
 // The image CheckProgramFile last found sound: true when that was the image
-// at `path`, with its size and the CRC its trailer stores.  Whatever is
-// programmed later must be that same image, not one changed since.
-bool CheckedImage(const char* path, uint32_t* size, uint16_t* stored_crc);
+// at `path`.  *size is the file's whole size (UINT32_MAX when larger than
+// that); *bytes its first min(*size, kLargestImage) bytes: a larger image is
+// held only in part, as the upgrade refuses it.
+bool CheckedImage(const char* path, const uint8_t** bytes, uint32_t* size);
 
 // The file's size in bytes; 0 when it cannot be opened, UINT32_MAX when it is
 // too large to be measured.

@@ -76,75 +76,22 @@ class ProgressWindow {
     bool open_;
 };
 
-// Cuts the byte count to the file's size and rewinds the file; false when the
-// file cannot be measured or rewound.  *size is the whole file's.
-bool FitToFile(std::FILE* file, uint32_t* count, uint32_t* size) {
-    if (std::fseek(file, 0, SEEK_END) != 0) {
-        return false;
-    }
-    const long end = std::ftell(file);
-    if (end < 0) {
-        return false;
-    }
-    *size = static_cast<unsigned long>(end) < UINT32_MAX ? static_cast<uint32_t>(end) : UINT32_MAX;
-    if (*size < *count) {
-        *count = *size;
-    }
-    return std::fseek(file, 0, SEEK_SET) == 0 && !std::ferror(file);
+std::string CannotOpen(const char* path) {
+    return Format("Cannot open program file %s.", path != nullptr ? path : "");
 }
 
-std::string Corrupted(const char* path) {
-    return Format("Program file %s is corrupted.", path != nullptr ? path : "");
-}
-
-// The image as the download reads it, against the image that was checked:
-// the same size, the same stored CRC, and a trailer that still matches the
-// bytes before it (the CRC-16 of an image with its trailer CRC is 0).
-class ReadImage {
-  public:
-    explicit ReadImage(const char* path) { known_ = CheckedImage(path, &size_, &stored_crc_); }
-    bool SizeMatches(uint32_t file_size) const { return known_ && file_size == size_; }
-    void Read(const uint8_t* bytes, uint32_t count) {
-        for (uint32_t i = count > 2 ? count - 2 : 0; i < count; ++i) {
-            last_two_[0] = last_two_[1];
-            last_two_[1] = bytes[i];
-        }
-        read_ += count;
-    }
-    // The running host CRC once every image byte is in, before any pad.
-    void SetCrcOfAll(uint16_t crc) { crc_of_all_ = crc; }
-    bool Matches() const {
-        const uint16_t stored = static_cast<uint16_t>(last_two_[0] | last_two_[1] << 8);
-        return known_ && read_ == size_ && crc_of_all_ == 0 && stored == stored_crc_;
-    }
-
-  private:
-    bool known_ = false;
-    uint32_t size_ = 0;
-    uint16_t stored_crc_ = 0;
-    uint32_t read_ = 0;
-    uint8_t last_two_[2] = {0, 0};
-    uint16_t crc_of_all_ = 1;
-};
-
-// Reads the next `count` bytes of the image (a whole block or the tail), folds
-// them into the host CRC and programs them at *address, which moves on past
-// them.  An odd tail is padded with 0xFF, which the CRC and the flash both get.
-bool SendBlock(std::FILE* file, uint32_t count, uint32_t buffer_address, uint32_t* address,
-               ReadImage* image) {
+// Programs the next `count` bytes of the image (a whole block or the tail) at
+// *address, which moves on past them, and folds them into the host CRC.  An
+// odd tail is padded with 0xFF, which the CRC and the flash both get.
+bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, uint32_t* address) {
     std::array<uint8_t, kFlashBlockBytes> block{};
-    if (ReadFile(file, block.data(), count) != count) {
-        return Fail(" File read error.");
-    }
-    image->Read(block.data(), count);
-    CRC16Update(block.data(), static_cast<int32_t>(count));
-    image->SetCrcOfAll(CRC16Value());
+    std::copy(bytes, bytes + count, block.begin());
     if (count % 2 != 0) {
         // The instrument programs whole words; the pad is what erased flash holds.
         block[count] = 0xFF;
-        CRC16Update(block.data() + count, 1);
         ++count;
     }
+    CRC16Update(block.data(), static_cast<int32_t>(count));
     if (!ProgramFlashBlock(block.data(), count, buffer_address, *address)) {
         return Fail(kExcessiveRetries);
     }
@@ -204,10 +151,13 @@ SavedCopy JudgeSavedCopy(Record* own) {
 
 constexpr char kForeignSavedCopy[] =
     " caldata.bin beside this program holds a\r\n"
-    " calibration record that is not this\r\n"
-    " instrument's: it belongs to another instrument\r\n"
-    " or is out of date.  Nothing has been changed.\r\n"
-    " Move caldata.bin away and start again.\r\n"
+    " calibration record other than this\r\n"
+    " instrument's. Nothing has been changed.\r\n"
+    " The file may be the only copy of a calibration\r\n"
+    " record: keep it safe and never delete it.\r\n"
+    " Move it to a safe place, then start again.\r\n"
+    " If this instrument has lost its calibration,\r\n"
+    " the file may hold it: tell Vantrel service.\r\n"
     " Please press a key...";
 
 // Before anything is erased the calibration record is in the buffer and in
@@ -260,41 +210,61 @@ bool DownloadIntoCalibrationSector(const char* image_path) {
     return downloaded;
 }
 
+// The CRC-16 of the two marker words as flash holds them, each word's bytes
+// in the given order.
+uint16_t MarkerWordsCrc(bool high_byte_first) {
+    uint8_t markers[4] = {};
+    const uint16_t words[2] = {kMarkerWord1Valid, kMarkerWord2Valid};
+    for (size_t i = 0; i < 2; ++i) {
+        const uint8_t low = static_cast<uint8_t>(words[i] & 0xFF);
+        const uint8_t high = static_cast<uint8_t>(words[i] >> 8);
+        markers[2 * i] = high_byte_first ? high : low;
+        markers[2 * i + 1] = high_byte_first ? low : high;
+    }
+    CRC16Reset();
+    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
+    return CRC16Value();
+}
+
 // The two marker words programmed, then confirmed by the instrument's CRC
 // over them: an instrument that answered without programming them (a reset
 // took it out of remote mode, and it refused) must not leave a program that
-// is reported complete but never starts.  Flash holds words low byte first,
-// as the calibration record read from it shows.
+// is reported complete but never starts.  The instrument promises only that a
+// word is programmed at its address, not which of its two bytes comes first
+// there, so either order confirms them.
 bool ProgramMarkerWords() {
     ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
     ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
     if (FailureFlag()) {
         return false;
     }
-    const uint8_t markers[4] = {static_cast<uint8_t>(kMarkerWord1Valid & 0xFF),
-                                static_cast<uint8_t>(kMarkerWord1Valid >> 8),
-                                static_cast<uint8_t>(kMarkerWord2Valid & 0xFF),
-                                static_cast<uint8_t>(kMarkerWord2Valid >> 8)};
-    CRC16Reset();
-    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
-    return CheckInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, CRC16Value(),
-                              nullptr) == CrcCheck::kMatch;
+    const uint16_t low_first = MarkerWordsCrc(false);
+    const uint16_t high_first = MarkerWordsCrc(true);
+    for (int i = 0; i < kCrcAsks; ++i) {
+        uint16_t answer = 0;
+        if (!GetInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, &answer)) {
+            return false;
+        }
+        if (answer == low_first || answer == high_first) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The program (and the record) are verified in flash, but a step after that
-// gave up: the withdrawal of the write permission, or the marker words.
+// did not go through: the withdrawal of the write permission, the marker
+// words, or the instrument's confirmation of them.
 std::string NotMarkedValid(bool calibration_branch) {
     if (calibration_branch) {
         return " The new program and the calibration record are\r\n"
-               " verified in flash, but marking the program\r\n"
-               " valid was not confirmed: the instrument stopped\r\n"
-               " answering. caldata.bin is kept: please run the\r\n"
-               " upgrade again.";
+               " verified in flash, but the instrument did not\r\n"
+               " answer or did not confirm marking it valid.\r\n"
+               " caldata.bin is kept: run the upgrade again.";
     }
-    return " The new program is verified in flash, but\r\n"
-           " marking it valid was not confirmed: the\r\n"
-           " instrument stopped answering.\r\n"
-           " Please run the upgrade again.";
+    return " The new program is verified in flash, but the\r\n"
+           " instrument did not answer or did not confirm\r\n"
+           " marking it valid. Please run the upgrade again.";
 }
 
 // After a full-size upgrade caldata.bin holds the record just restored and
@@ -328,10 +298,13 @@ void RemoveSavedCalibration(bool calibration_branch) {
     } else if (saved == SavedCopy::kNotThisOnes) {
         ShowMessageAndReadKey(
             " caldata.bin beside this program holds a\r\n"
-            " calibration record that is not this\r\n"
-            " instrument's: it belongs to another instrument\r\n"
-            " or is out of date, and has been kept.\r\n"
-            " Move it away before the next upgrade.\r\n"
+            " calibration record other than this\r\n"
+            " instrument's, and has been kept.\r\n"
+            " The file may be the only copy of a calibration\r\n"
+            " record: keep it safe and never delete it.\r\n"
+            " Move it somewhere safe before the next upgrade.\r\n"
+            " If this instrument has lost its calibration,\r\n"
+            " the file may hold it: tell Vantrel service.\r\n"
             " Please press a key...");
     } else {
         DeleteFileAt(CalibrationFilePath());
@@ -420,20 +393,15 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     if (!CheckFlashAddresses(start, end)) {
         return false;
     }
-    uint32_t remaining = end - start + 2;
-    UniqueFile file = OpenFile(path, "rb");
-    if (!file) {
-        return Fail(Format("Cannot open program file %s.", path != nullptr ? path : ""));
+    // The image as it was checked, from memory: the file is not read again
+    // while the instrument has no program.
+    const uint8_t* image = nullptr;
+    uint32_t image_size = 0;
+    if (!CheckedImage(path, &image, &image_size)) {
+        return Fail(CannotOpen(path));
     }
-    uint32_t file_size = 0;
-    if (!FitToFile(file.get(), &remaining, &file_size)) {
-        return Fail("File seek error.");
-    }
-    // Only the image that was checked is programmed, not one put in its place since.
-    ReadImage image(path);
-    if (!image.SizeMatches(file_size)) {
-        return Fail(Corrupted(path));
-    }
+    const uint32_t held = std::min(image_size, kLargestImage);
+    const uint32_t total = std::min(end - start + 2, held);
     if (!PingInstrument()) {
         return Fail(kExcessiveRetries);
     }
@@ -445,19 +413,17 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     ProgressWindow progress;
     CRC16Reset();
     uint32_t address = start;
-    uint16_t blocks_left = static_cast<uint16_t>(remaining / kFlashBlockBytes);
-    for (; remaining >= kFlashBlockBytes; remaining -= kFlashBlockBytes) {
-        if (!SendBlock(file.get(), kFlashBlockBytes, buffer_address, &address, &image)) {
+    uint32_t sent = 0;
+    uint16_t blocks_left = static_cast<uint16_t>(total / kFlashBlockBytes);
+    for (; total - sent >= kFlashBlockBytes; sent += kFlashBlockBytes) {
+        if (!SendBlock(image + sent, kFlashBlockBytes, buffer_address, &address)) {
             return false;
         }
         progress.ShowRemaining(--blocks_left);
     }
     // The tail gets no progress line.
-    if (remaining > 0 && !SendBlock(file.get(), remaining, buffer_address, &address, &image)) {
+    if (sent < total && !SendBlock(image + sent, total - sent, buffer_address, &address)) {
         return false;
-    }
-    if (!image.Matches()) {
-        return Fail(Corrupted(path));
     }
     if (!VerifyDownload(start, address - 1)) {
         return false;
@@ -470,20 +436,15 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     if (!ConfirmVersions(current_version, image_version)) {
         return false;
     }
-    const uint32_t size = GetProgramFileSize(image_path);
+    // The image checked a moment ago decides what is erased, and is what is
+    // programmed.
+    const uint8_t* image = nullptr;
+    uint32_t size = 0;
+    if (!CheckedImage(image_path, &image, &size)) {
+        return Fail(CannotOpen(image_path));
+    }
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
-    }
-    if (size == 0) {
-        // The image checked a moment ago could not be opened again: its size
-        // decides what is erased, so nothing is.
-        return Fail(
-            Format("Cannot open program file %s.", image_path != nullptr ? image_path : ""));
-    }
-    uint32_t checked_size = 0;
-    uint16_t checked_crc = 0;
-    if (!CheckedImage(image_path, &checked_size, &checked_crc) || size != checked_size) {
-        return Fail(Corrupted(image_path));
     }
     const bool calibration_branch = size > kLargestNormalImage;
     if (calibration_branch && !PreserveCalibration()) {
@@ -509,7 +470,7 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
         return Fail(Format("Program file %s is corrupted.", ImagePath()));
     }
     if (check != kProgramFileSound) {
-        return Fail(Format("Cannot open program file %s.", ImagePath()));
+        return Fail(CannotOpen(ImagePath()));
     }
     if (!PerformUpgrade(ImagePath(), current_version, version)) {
         return false;

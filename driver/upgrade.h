@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "driver/image_file.h"
+
 namespace vtrl {
 
 // Flash layout the download relies on.
@@ -21,7 +23,6 @@ constexpr uint32_t kDownloadStart = 0x80004;
 constexpr uint32_t kDownloadEndNormal = 0xBFFFF;
 constexpr uint32_t kDownloadEndCalibration = 0xCFBFF;
 constexpr uint32_t kLargestNormalImage = 262140;  // bytes; larger images reach sector 0
-constexpr uint32_t kLargestImage = 326652;        // bytes; larger images are refused
 constexpr uint32_t kRestartAddress = 0xFFFF0;
 constexpr uint32_t kFinalMessagePauseMs = 5000;
 
@@ -34,8 +35,8 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
 // preservation, erase, download, restore, marker words, caldata.bin removal,
 // restart and the final message.  True when the instrument was restarted with
 // the new program; false after its own message, or silently when the operator
-// declined.  Only the image CheckProgramFile last found sound at `image_path`
-// is programmed: one changed since is reported corrupted.  A caldata.bin that
+// declined.  What is programmed is the image CheckProgramFile last found sound
+// at `image_path`, as it read it (none: "Cannot open program file %s.").  A caldata.bin that
 // is not this instrument's own record (nor the only copy of a record its
 // instrument lost) is never used, overwritten or deleted.
 bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version);
@@ -50,12 +51,12 @@ bool EraseProgramFlash();
 // the failure itself otherwise.
 bool CheckFlashAddresses(uint32_t start, uint32_t end);
 
-// Copies the file at `path` (at most end - start + 2 bytes, an odd tail padded
-// with 0xFF) into flash from `start` in blocks of 498 bytes, with a progress
-// window, and compares the instrument's CRC over exactly the bytes written with
-// the host's.  The bytes read must be the image CheckProgramFile last found
-// sound at `path` (its size, its trailer's CRC, a trailer that matches);
-// otherwise "Program file %s is corrupted.".  Reports its own failures.
+// Copies the image CheckProgramFile last found sound at `path`, as it holds it
+// in memory (at most end - start + 2 bytes, an odd tail padded with 0xFF),
+// into flash from `start` in blocks of 498 bytes, with a progress window, and
+// compares the instrument's CRC over exactly the bytes written with the
+// host's.  No image held for `path`: "Cannot open program file %s.".  Reports
+// its own failures.
 bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end);
 
 }  // namespace vtrl

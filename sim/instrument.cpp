@@ -125,7 +125,18 @@ struct Instrument::State {
     }
     uint16_t Word(uint32_t address) const {
         const uint32_t i = address - kFlashBase;
-        return static_cast<uint16_t>(flash[i] | (flash[i + 1] << 8));
+        return LoadWord(&flash[i]);
+    }
+    uint16_t LoadWord(const uint8_t* p) const {
+        return config.words_high_byte_first ? static_cast<uint16_t>(p[0] << 8 | p[1])
+                                            : static_cast<uint16_t>(p[0] | p[1] << 8);
+    }
+    void StoreWord(uint32_t address, uint16_t value) {
+        uint8_t* p = &flash[address - kFlashBase];
+        const uint8_t low = static_cast<uint8_t>(value & 0xFF);
+        const uint8_t high = static_cast<uint8_t>(value >> 8);
+        p[0] = config.words_high_byte_first ? high : low;
+        p[1] = config.words_high_byte_first ? low : high;
     }
 
     // Whether the host may change [address, address + length) of flash now.
@@ -152,10 +163,8 @@ struct Instrument::State {
     // NOR programming: bits only go from 1 to 0.  A word that needs a 0 turned
     // back into 1 keeps the bits it could clear and fails its verify.
     bool ProgramWord(uint32_t address, uint16_t value) {
-        const uint32_t i = address - kFlashBase;
         const uint16_t now = static_cast<uint16_t>(Word(address) & value);
-        flash[i] = static_cast<uint8_t>(now);
-        flash[i + 1] = static_cast<uint8_t>(now >> 8);
+        StoreWord(address, now);
         return now == value;
     }
 
@@ -319,9 +328,7 @@ struct Instrument::State {
             to_clear = static_cast<uint16_t>(to_clear & ~lowest);
         }
         const uint16_t left = static_cast<uint16_t>(now & ~cleared);
-        const uint32_t i = address - kFlashBase;
-        flash[i] = static_cast<uint8_t>(left);
-        flash[i + 1] = static_cast<uint8_t>(left >> 8);
+        StoreWord(address, left);
     }
 
     // Erase and programming are taken only in remote mode.
@@ -367,9 +374,8 @@ struct Instrument::State {
         }
         const bool was_valid = MarkersValid();
         const uint8_t* buffer = ram.data() + (kTransferBufferAddress - kRamBase);
-        auto word_at = [&](uint32_t k) {
-            return static_cast<uint16_t>(buffer[2 * k] | (buffer[2 * k + 1] << 8));
-        };
+        // Loaded and stored in the same order, so flash gets the buffer's bytes as they are.
+        auto word_at = [&](uint32_t k) { return LoadWord(buffer + 2 * k); };
         if (tear_permille >= 0) {
             const uint32_t whole = words * static_cast<uint32_t>(tear_permille) / 1000;
             for (uint32_t k = 0; k < whole; ++k) {
@@ -630,6 +636,8 @@ void Instrument::FormatFactory(uint32_t seed) {
                                            kCalibrationAddress - kProgramStart);
     s.flash = MakeFlashPicture(MakeImage(size, s.config.program_version, seed),
                                MakeCalibrationRecord(seed), true);
+    s.StoreWord(kMarker1Address, kMarker1Valid);
+    s.StoreWord(kMarker2Address, kMarker2Valid);
     std::fill(s.ram.begin(), s.ram.end(), 0);
     s.ClearRegisters();
 }

@@ -140,6 +140,10 @@ struct InstrumentConfig {
     // Selector 8 moves on past what a programming command programmed (an
     // instrument of that kind); by default it stays where it was set.
     bool advance_flash_address = false;
+    // Flash holds a word high byte first (an instrument of that kind): what
+    // ProgramFlashWord(w) leaves at its address, and how the marker words read.
+    // ProgramFlashFromBuffer copies the transfer buffer's bytes in order either way.
+    bool words_high_byte_first = false;
     // How long the instrument is busy before it answers (0: at once).
     uint32_t erase_time_ms = 0;         // per EraseFlashSector that erases
     uint32_t program_word_time_us = 0;  // per word programmed
@@ -199,7 +203,7 @@ class Instrument {
     // Bytes of the range clipped to flash (nothing outside it).
     std::vector<uint8_t> ReadFlash(uint32_t address, uint32_t length) const;
     void WriteFlashRaw(uint32_t address, const std::vector<uint8_t>& bytes);  // no NOR rules
-    uint16_t FlashWord(uint32_t address) const;  // low byte at `address`
+    uint16_t FlashWord(uint32_t address) const;  // in the instrument's own byte order
     const std::vector<uint8_t>& FlashImage()
         const;  // kFlashSize bytes, index = address - kFlashBase
     // kFlashSize bytes (false and nothing changed otherwise).  When the markers

@@ -53,6 +53,7 @@ constexpr const char kUsageOwn[] =
     "  --unpaced          answer at once instead of at 57600-baud wire time\n"
     "  --advancing-address  the flash address of selector 8 moves on past what a\n"
     "                     programming command programmed (default: it stays put)\n"
+    "  --high-byte-first  flash holds a word high byte first (default: low byte first)\n"
     "  --host-pid-file F  the file holding the host program's process id, read when\n"
     "                     a kill fault strikes\n"
     "  --help             this text\n";
@@ -122,6 +123,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
             o->paced = false;
         } else if (arg == "--advancing-address") {
             o->stand_in.config.advance_flash_address = true;
+        } else if (arg == "--high-byte-first") {
+            o->stand_in.config.words_high_byte_first = true;
         } else if (arg == "--link" || arg == "--host-pid-file") {
             if (next == nullptr) {
                 return bad(arg + " needs a value");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -149,8 +150,13 @@ TEST(SavedRecordFile, AnotherInstrumentsCopyIsNeitherUsedNorOverwritten) {
 
         ASSERT_EQ(bench.KeyScreens().size(), 2u);
         const std::string& told = bench.KeyScreens()[1];
-        EXPECT_NE(told.find("not this"), std::string::npos) << told;
-        EXPECT_NE(told.find("another instrument"), std::string::npos) << told;
+        // The whole message on the screen (none of it scrolled away), and the
+        // file may be the only copy of a record: never to be deleted.
+        EXPECT_NE(told.find(" caldata.bin beside this program holds a"), std::string::npos) << told;
+        EXPECT_NE(told.find("other than this"), std::string::npos) << told;
+        EXPECT_NE(told.find("only copy of a calibration"), std::string::npos) << told;
+        EXPECT_NE(told.find("never delete it"), std::string::npos) << told;
+        EXPECT_NE(told.find("Please press a key..."), std::string::npos) << told;
         EXPECT_FALSE(bench.ShownAtKey(kRetryPrompt));
         EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(99));
         EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
@@ -338,6 +344,29 @@ TEST(FilePaths, ADirectoryTooLongForThePathsIsNeverUsed) {
         ++entries;
     }
     EXPECT_EQ(entries, 1u);
+}
+
+// The files lie beside the program itself, however it was started: through
+// PATH (a bare name) or by a name relative to another folder, from a folder
+// whose name is not plain ASCII.
+TEST(FilePaths, TheProgramsOwnFolderHoldsTheFiles) {
+    for (const char* started_as : {"vtrlupg", "../elsewhere/vtrlupg"}) {
+        SCOPED_TRACE(started_as);
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::string folder = bench.dir + PathSeparator() + "Prüfstand Ω 計測";
+        std::filesystem::create_directory(std::filesystem::u8path(folder));
+        const std::vector<uint8_t> image = sim::MakeImage(kFullSize, 1007, 3);
+        {
+            UniqueFile out = OpenFile((folder + PathSeparator() + "vtrlprog.bin").c_str(), "wb");
+            ASSERT_TRUE(out);
+            ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), out.get()), image.size());
+        }
+        bench.started_as = started_as;
+        EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "y"), kExitUpgraded);
+        EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
+        EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(folder + "/caldata.bin")));
+    }
 }
 
 TEST(Files, NoFileIsLeftOpenOnAnyWayOut) {

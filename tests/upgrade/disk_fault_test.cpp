@@ -22,12 +22,15 @@ TEST(DiskFaults, EachFailureIsReportedAndLosesNothing) {
             message.replace(at, 2, row.message.substr(at, row.message.size() - message.size() + 2));
         }
         EXPECT_EQ(row.message, message);
-        const bool during_download = message.find("read error") != std::string::npos;
-        // Everything but a failed image read stops before anything is erased.
-        EXPECT_EQ(row.instrument_changed, during_download);
-        // An earlier valid caldata.bin survives; so does the one saved before the download.
-        if (c.saved_copy || (during_download && c.image_size > 262140)) {
-            EXPECT_TRUE(row.saved_copy_kept);
+        // A failure stops before anything is erased; an upgrade that copes
+        // completes and leaves no caldata.bin.
+        const bool copes = message.empty();
+        EXPECT_EQ(row.completed, copes);
+        EXPECT_EQ(row.instrument_changed, copes);
+        if (copes) {
+            EXPECT_FALSE(row.calibration_file_left);
+        } else if (c.saved_copy) {
+            EXPECT_TRUE(row.saved_copy_kept);  // an earlier valid caldata.bin survives
         }
         EXPECT_EQ(row.temporary_left, c.fault.remove_fails && !c.fault.create_fails);
         EXPECT_TRUE(row.next_run_clean);

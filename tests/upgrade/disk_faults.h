@@ -15,12 +15,17 @@
 namespace vtrl::test {
 
 struct DiskFault {
-    bool create_fails = false;      // caldata.bin's temporary file cannot be created
-    size_t disk_room = SIZE_MAX;    // bytes the disk takes before it is full
-    bool flush_fails = false;       // pushing the temporary file to the disk fails
-    bool close_fails = false;       // closing it reports a failed write-back
-    bool rename_fails = false;      // it cannot be renamed over caldata.bin
-    bool remove_fails = false;      // no file can be removed
+    bool create_fails = false;    // caldata.bin's temporary file cannot be created
+    size_t disk_room = SIZE_MAX;  // bytes the disk takes before it is full
+    bool flush_fails = false;     // pushing the temporary file to the disk fails
+    bool close_fails = false;     // closing it reports a failed write-back
+    bool rename_fails = false;    // it cannot be renamed over caldata.bin
+    bool remove_fails = false;    // no file can be removed
+    // Renames (removals) that find the file busy before they go through, as
+    // when a virus scanner, the search indexer or a sync client holds a new
+    // file for a moment.
+    int rename_busy = 0;
+    int remove_busy = 0;
     bool saved_open_fails = false;  // caldata.bin is there but cannot be opened
     bool saved_read_fails = false;  // caldata.bin is there but reading it fails
     int image_open_fails = 0;       // this open of the image fails (1: the check's own)
@@ -38,8 +43,8 @@ class FaultyDisk final : public FileSystem {
     bool Failed(std::FILE* file) override;
     bool Flush(std::FILE* file) override;
     bool Close(std::FILE* file) override;
-    bool Replace(const char* from, const char* to) override;
-    bool Remove(const char* path) override;
+    FileOutcome Replace(const char* from, const char* to) override;
+    FileOutcome Remove(const char* path) override;
 
   private:
     struct Stream {
@@ -59,17 +64,20 @@ struct DiskFaultCase {
     DiskFault fault;
     bool saved_copy;      // an earlier valid caldata.bin; the operator answers n (save afresh)
     uint32_t image_size;  // the calibration branch above 262140 bytes
-    const char* message;  // what the operator must be told ("%s": the image path)
+    const char* message;  // what the operator must be told ("%s": the image path);
+                          // empty: the upgrade completes all the same
 };
 std::vector<DiskFaultCase> DiskFaultCases();
 
 struct DiskFaultRow {
-    std::string message;  // the failure reported, without its common ending
+    std::string message;     // the failure reported, without its common ending
+    bool completed = false;  // complete, image, marker words and record in flash
     bool instrument_changed = false;
-    bool saved_copy_kept = false;  // the earlier (or the fresh) caldata.bin holds the record
-    bool temporary_left = false;   // caldata.bin's temporary file after the failed run
-    bool next_run_clean = false;   // the next run without the fault: complete, image and
-                                   // record in flash, neither file left
+    bool saved_copy_kept = false;        // the earlier (or the fresh) caldata.bin holds the record
+    bool temporary_left = false;         // caldata.bin's temporary file after the failed run
+    bool calibration_file_left = false;  // caldata.bin after the run
+    bool next_run_clean = false;         // the next run without the fault: complete, image and
+                                         // record in flash, neither file left
 };
 DiskFaultRow RunDiskFault(const DiskFaultCase& c);
 

@@ -96,10 +96,10 @@ class FileSteps final : public FileSystem {
         }
         return Step("close", [&] { return FileSystem::Close(file); });
     }
-    bool Replace(const char* from, const char* to) override {
+    FileOutcome Replace(const char* from, const char* to) override {
         return Step("rename to " + Name(to), [&] { return FileSystem::Replace(from, to); });
     }
-    bool Remove(const char* path) override {
+    FileOutcome Remove(const char* path) override {
         return Step("remove " + Name(path), [&] { return FileSystem::Remove(path); });
     }
     const std::vector<std::string>& Steps() const { return steps_; }

@@ -24,13 +24,18 @@
 namespace vtrl::test {
 
 namespace {
+bool EnvironmentSays(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] == '1';
+}
 // The upgrade tests run once more against an instrument that moves its flash
-// address on by itself (ctest sets this for the second registration).
+// address on by itself, and against one whose flash holds words high byte
+// first (ctest sets these for the further registrations).
 sim::InstrumentConfig WithAddressRule(sim::InstrumentConfig config) {
-    const char* advancing = std::getenv("VTRL_BENCH_ADVANCING_ADDRESS");
-    if (advancing != nullptr && advancing[0] == '1') {
-        config.advance_flash_address = true;
-    }
+    config.advance_flash_address =
+        config.advance_flash_address || EnvironmentSays("VTRL_BENCH_ADVANCING_ADDRESS");
+    config.words_high_byte_first =
+        config.words_high_byte_first || EnvironmentSays("VTRL_BENCH_HIGH_BYTE_FIRST");
     return config;
 }
 }  // namespace
@@ -42,6 +47,7 @@ UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
 }
 
 UpgradeBench::~UpgradeBench() {
+    SetRunningProgramPath(std::string());
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
     ResetProgramState();
@@ -119,7 +125,9 @@ int UpgradeBench::Run(const std::string& keys) {
 
 int UpgradeBench::RunAs(const std::string& program_path, const std::string& keys) {
     console_->PushKeys(keys);
-    std::string program = program_path;
+    // The program lies at `program_path`, whatever it was started as.
+    SetRunningProgramPath(program_path);
+    std::string program = started_as.empty() ? program_path : started_as;
     std::string option = "-C";
     std::vector<char*> argv = {program.data()};
     if (link == BenchLink::kSerial) {

@@ -82,6 +82,8 @@ class UpgradeBench {
     std::unique_ptr<sim::SimHidPort> hid;
     std::unique_ptr<sim::SimSerialPort> serial;
     int hid_device = -1;  // the instrument's index in the HID device list (USB bench)
+    // The program's first argument when not its path (as started through PATH).
+    std::string started_as;
     // Files this process had open once the bench stood (-1: not countable here).
     int open_files_at_start = -1;
 

@@ -304,39 +304,21 @@ TEST(DownloadVerification, ADamagedBlockIsACrcErrorNamingBothValues) {
     EXPECT_FALSE(bench.instrument.RemoteMode());
 }
 
-TEST(DownloadVerification, AnImageCutShortUnderwayIsAReadErrorNotAnUpgrade) {
-    UpgradeBench bench(BenchLink::kUsb);
-    const std::vector<uint8_t> image = bench.WriteImage(100 * 498);
-    // While the first block goes out, the image shrinks to 20.5 blocks (well
-    // past what the stream has buffered).
-    const uint32_t kept = 20 * 498 + 249;
-    const std::string path = bench.FileBeside("vtrlprog.bin");
-    WriteMemoryTap::Install(
-        bench, 1, [&](std::vector<uint8_t>&) { std::filesystem::resize_file(path, kept); });
-
-    ExpectFailedRun(bench, bench.Run("yk"), " File read error.");
-    EXPECT_EQ(bench.Flash(0x80004, 20 * 498),
-              std::vector<uint8_t>(image.begin(), image.begin() + 20 * 498));
-    EXPECT_EQ(bench.ExchangeOf({15}, 21), 0u);  // nothing programmed past the cut
-    EXPECT_FALSE(bench.instrument.MarkersValid());
-    EXPECT_FALSE(bench.instrument.RemoteMode());
-}
-
-// The image file as the program reads it, with a change made to it on the
-// way: before its `open`-th opening (1: the check, 2: the size, 3: the
-// download) or before the download's `read`-th read.
+// The image file as the program reads it, with a change made to it before
+// its `read`-th read.
 class ChangingImage final : public FileSystem {
   public:
-    ChangingImage(std::string path, int open, int read, std::function<void()> change)
-        : path_(std::move(path)), open_(open), read_(read), change_(std::move(change)) {}
+    ChangingImage(std::string path, int read, std::function<void()> change)
+        : path_(std::move(path)), read_(read), change_(std::move(change)) {}
     std::FILE* Open(const char* path, const char* mode) override {
-        if (path_ == path && ++opens_ == open_) {
-            change_();
+        std::FILE* file = FileSystem::Open(path, mode);
+        if (path_ == path) {
+            image_ = file;
         }
-        return FileSystem::Open(path, mode);
+        return file;
     }
     size_t Read(std::FILE* file, uint8_t* buffer, size_t count) override {
-        if (opens_ == 3 && ++reads_ == read_) {
+        if (file == image_ && ++reads_ == read_) {
             change_();
         }
         return FileSystem::Read(file, buffer, count);
@@ -344,43 +326,41 @@ class ChangingImage final : public FileSystem {
 
   private:
     std::string path_;
-    int open_;
     int read_;
     std::function<void()> change_;
-    int opens_ = 0;
+    std::FILE* image_ = nullptr;
     int reads_ = 0;
 };
 
-// The image that was checked is the image that is programmed: one changed,
-// cut, grown or replaced after the check is never marked valid, and the
-// saved calibration record stays.
-TEST(ImageChangedAfterTheCheck, IsReportedCorruptedAndNeverMarkedValid) {
+// The image is read once, by its check, and held in memory: a change while
+// the check reads it is found there, before anything is erased; once checked,
+// the file is not read again, so one cut, grown, replaced or gone while the
+// instrument has no program changes nothing of what is programmed.
+TEST(ImageChangedAfterTheCheck, TheCheckedBytesAreProgrammed) {
     const std::vector<uint8_t> other = sim::MakeImage(kFullSize, 1008, 99);
     struct Case {
         const char* name;
-        int open;
-        int read;
-        std::function<std::vector<uint8_t>(std::vector<uint8_t>)> change;
-        bool erased;  // the change is found only after the erase
+        int check_read;  // changed before this read of the check; 0: during the download
+        std::function<void(const std::string&, std::vector<uint8_t>)> change;
     };
     const std::vector<Case> cases = {
-        {"cut before the size is taken", 2, 0,
-         [](std::vector<uint8_t> b) { return std::vector<uint8_t>(b.begin(), b.end() - 10); },
-         false},
-        {"replaced by another sound image before the download", 3, 0,
-         [&](std::vector<uint8_t>) { return other; }, true},
-        {"grown before the download", 3, 0,
-         [](std::vector<uint8_t> b) {
-             b.push_back(0);
-             return b;
-         },
-         true},
-        {"a byte changed while the download reads it", 0, 10,
-         [](std::vector<uint8_t> b) {
+        {"a byte changed while the check reads it", 10,
+         [](const std::string& path, std::vector<uint8_t> b) {
              b[200000] ^= 0x08;
-             return b;
-         },
-         true},
+             test::WriteBytes(path, b);
+         }},
+        {"cut short", 0,
+         [](const std::string& path, std::vector<uint8_t>) {
+             std::filesystem::resize_file(path, 20 * 498 + 249);
+         }},
+        {"replaced by another sound image", 0,
+         [&](const std::string& path, std::vector<uint8_t>) { test::WriteBytes(path, other); }},
+        {"grown", 0,
+         [](const std::string& path, std::vector<uint8_t> b) {
+             b.push_back(0);
+             test::WriteBytes(path, b);
+         }},
+        {"gone", 0, [](const std::string& path, std::vector<uint8_t>) { test::RemoveTree(path); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -388,18 +368,25 @@ TEST(ImageChangedAfterTheCheck, IsReportedCorruptedAndNeverMarkedValid) {
         const std::vector<uint8_t> image = bench.WriteImage(kFullSize);
         const std::vector<uint8_t> before = bench.instrument.FlashImage();
         const std::string path = bench.FileBeside("vtrlprog.bin");
-        ChangingImage files(path, c.open, c.read, [&] { test::WriteBytes(path, c.change(image)); });
+        auto change = [&] { c.change(path, image); };
+        ChangingImage files(path, c.check_read, change);
+        if (c.check_read == 0) {
+            WriteMemoryTap::Install(bench, 1, [&](std::vector<uint8_t>&) { change(); });
+        }
         SetFileSystem(&files);
-        const int status = bench.Run("yk");
+        // A corrupted image is refused before the version prompt.
+        const int status = bench.Run(c.check_read != 0 ? "k" : "yk");
         SetFileSystem(nullptr);
 
-        ExpectFailedRun(bench, status, "Program file " + path + " is corrupted.");
-        EXPECT_EQ(bench.instrument.MarkersValid(), !c.erased);
-        if (c.erased) {
-            EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
-        } else {
+        if (c.check_read != 0) {
+            ExpectFailedRun(bench, status, "Program file " + path + " is corrupted.");
             EXPECT_EQ(bench.instrument.FlashImage(), before);
             EXPECT_FALSE(test::FileExists(bench.CalibrationFile()));
+        } else {
+            EXPECT_EQ(status, kExitUpgraded);
+            EXPECT_EQ(bench.Flash(0x80004, kFullSize), image);
+            EXPECT_TRUE(bench.instrument.MarkersValid());
+            EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), sim::MakeCalibrationRecord(1));
         }
     }
 }
@@ -484,10 +471,9 @@ TEST(RestoreFailure, ProgramVerifiedButNoMarkersAndTheRecordKeptOnDisk) {
 TEST(AfterVerification, AGivingUpWithdrawalOrMarkerWordIsReported) {
     const std::string kCalibrationState =
         " The new program and the calibration record are\r\n"
-        " verified in flash, but marking the program\r\n"
-        " valid was not confirmed: the instrument stopped\r\n"
-        " answering. caldata.bin is kept: please run the\r\n"
-        " upgrade again.";
+        " verified in flash, but the instrument did not\r\n"
+        " answer or did not confirm marking it valid.\r\n"
+        " caldata.bin is kept: run the upgrade again.";
     struct Case {
         const char* name;
         uint32_t size;
