@@ -76,15 +76,22 @@ bash tests/windows/check_pe_imports.sh i686-w64-mingw32-objdump i386 "$win_dir/v
     die "the packaged vtrlupg.exe is not a 32-bit console program importing system DLLs only"
 scripts/guide-text.sh crlf <docs/operator-guide.md >"$win_dir/README.txt"
 
-# Linux: shared libraries only from glibc and libudev, which every Debian and
-# Ubuntu has.
+# Linux: shared libraries only from glibc, libudev, libstdc++ and libgcc, which
+# every Debian and Ubuntu has, and no newer than the guide promises: those of
+# Debian 12 and Ubuntu 22.04 (glibc 2.35, the libstdc++ of GCC 12).
 lin_name=vtrlupg-$version-linux-x86_64
 lin_dir=$stage/$lin_name
 mkdir -p "$lin_dir"
 split objcopy "$build/linux/driver/vtrlupg" "$out/symbols/linux-x86_64/vtrlupg.debug" "$lin_dir/vtrlupg"
 needed=$(objdump -p "$lin_dir/vtrlupg" | awk '$1 == "NEEDED" { print $2 }' |
-         grep -Ev '^(libc|libm|libudev|ld-linux-x86-64)\.so\.[0-9]+$' || true)
+         grep -Ev '^(libc|libm|libudev|libstdc\+\+|libgcc_s|ld-linux-x86-64)\.so\.[0-9]+$' || true)
 [ -z "$needed" ] || die "the Linux program needs libraries a plain system may lack: $needed"
+newest() { objdump -T "$lin_dir/vtrlupg" | grep -o "($1_[0-9.]*)" | tr -d '()' | sort -V | tail -1; }
+for limit in GLIBC_2.35 GLIBCXX_3.4.30 CXXABI_1.3.13; do
+    have=$(newest "${limit%_*}")
+    [ "$(printf '%s\n' "$have" "$limit" | sort -V | tail -1)" = "$limit" ] ||
+        die "the Linux program needs $have, newer than $limit (Ubuntu 22.04)"
+done
 scripts/guide-text.sh lf <docs/operator-guide.md >"$lin_dir/README.txt"
 cp docs/70-vantrel.rules "$lin_dir/"
 
