@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian machine, and nothing
-# that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench] [--checks]
+# that is already there.  Usage: scripts/install-deps.sh [--windows] [--bench] [--checks] [--release]
 #   (no option)  Linux build: compiler, CMake, Ninja, GoogleTest sources, ncurses, hidapi, tmux
 #   --windows    also the mingw-w64 i686 and x86_64 cross compilers, and Wine to run their
 #                tests: 32-bit Wine for the i686 build, wine64 for the x86_64 build (which
@@ -8,6 +8,7 @@
 #   --bench      also what scripts/bench.sh measures with (GNU time)
 #   --checks     also clang with its sanitizer and libFuzzer runtimes (presets linux-asan,
 #                linux-fuzz), clang-tidy (with run-clang-tidy, a Python script) and cppcheck
+#   --release    also what scripts/release.sh packs with (zip)
 set -euo pipefail
 
 want=(g++ cmake ninja-build googletest libncurses-dev libhidapi-dev tmux pkg-config util-linux
@@ -18,6 +19,7 @@ for arg in "$@"; do
         --windows) with_windows=1 ;;
         --bench) want+=(time) ;;
         --checks) want+=(clang libclang-rt-dev clang-tidy python3 cppcheck) ;;
+        --release) want+=(zip) ;;
         *) echo "install-deps.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done

@@ -2,8 +2,9 @@
 # Installs what is missing, builds the Linux and the Windows targets and runs
 # every test (unit, integration, e2e; the Windows tests under Wine); then the
 # unit and integration tests once more under AddressSanitizer and UBSan, each
-# fuzz target for a short fixed time with a fixed seed, and clang-tidy and
-# cppcheck over the program's sources.  Works without a terminal and without
+# fuzz target for a short fixed time with a fixed seed, clang-tidy and
+# cppcheck over the program's sources, and the release packages built twice
+# (tests/release/reproducible.sh).  Works without a terminal and without
 # stdin (CI runs it as root on a fresh Debian).
 #
 # Both Windows builds are compiled; the Windows tests run one of them: the
@@ -32,7 +33,7 @@ phase() {
 }
 
 phase "installing what is missing"
-scripts/install-deps.sh --windows --checks
+scripts/install-deps.sh --windows --checks --release
 
 phase "Linux build"
 cmake --preset linux
@@ -66,6 +67,8 @@ run_checks() {
     ctest --preset linux-asan || failed+=(linux-asan)
     phase "fuzz targets, 20 s each (build included)"
     scripts/fuzz.sh 20 || failed+=(fuzz)
+    phase "release packages built twice in two folders (the same bytes)"
+    tests/release/reproducible.sh build/release-check || failed+=(reproducible-release)
     phase "checks done"
     echo "${failed[*]}" >build/checks.failed
 }
