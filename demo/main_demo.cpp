@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     // A flash file that cannot be used leaves a factory-fresh instrument.
     vtrl::sim::FlashFile flash;
     std::string error;
-    flash.Open((dir / kFlashFileName).string(), instrument, true, &error);
+    flash.Open(dir / kFlashFileName, instrument, true, &error);
     instrument.SetEventSink([&flash](const vtrl::sim::InstrumentEvent& e) { flash.Follow(e); });
 
     vtrl::sim::SimHidPort hid(clock);

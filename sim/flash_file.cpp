@@ -6,8 +6,8 @@
 
 namespace vtrl::sim {
 
-bool FlashFile::Open(const std::string& path, Instrument& instrument, bool replace_other_sizes,
-                     std::string* error) {
+bool FlashFile::Open(const std::filesystem::path& path, Instrument& instrument,
+                     bool replace_other_sizes, std::string* error) {
     instrument_ = &instrument;
     std::vector<uint8_t> image;
     {
@@ -16,12 +16,12 @@ bool FlashFile::Open(const std::string& path, Instrument& instrument, bool repla
     }
     const bool fresh = image.empty() || (replace_other_sizes && image.size() != kFlashSize);
     if (!fresh && image.size() != kFlashSize) {
-        *error = path + " holds " + std::to_string(image.size()) + " bytes, a flash image has " +
-                 std::to_string(kFlashSize);
+        *error = path.u8string() + " holds " + std::to_string(image.size()) +
+                 " bytes, a flash image has " + std::to_string(kFlashSize);
         return false;
     }
     if (!fresh && !instrument.LoadFlashImage(image)) {
-        *error = "cannot load " + path;
+        *error = "cannot load " + path.u8string();
         return false;
     }
     if (fresh) {
@@ -30,7 +30,7 @@ bool FlashFile::Open(const std::string& path, Instrument& instrument, bool repla
     }
     file_.open(path, std::ios::binary | std::ios::in | std::ios::out);
     if (!file_ || (fresh && !Write(0, kFlashSize))) {
-        *error = "cannot write " + path;
+        *error = "cannot write " + path.u8string();
         return false;
     }
     return true;

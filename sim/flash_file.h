@@ -4,6 +4,7 @@
 // keep through a power cut.  Used by vtrlsim and the demo build.
 #pragma once
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -22,7 +23,7 @@ class FlashFile {
     // is a file of another size when `replace_other_sizes`; otherwise such a
     // file is an error.  False, with `error` set, when the file cannot be read
     // or written.
-    bool Open(const std::string& path, Instrument& instrument, bool replace_other_sizes,
+    bool Open(const std::filesystem::path& path, Instrument& instrument, bool replace_other_sizes,
               std::string* error);
     // Writes the bytes that an erase or programming event changed (any other
     // event changes no flash).

@@ -49,6 +49,13 @@ w_begin() {
     command -v tmux >/dev/null || e2e_skip "tmux is not installed (scripts/install-deps.sh)"
     e2e_make_dir wine-e2e
     trap w_cleanup EXIT
+    if [[ "$exe" == *.exe ]]; then
+        # A folder name outside every ANSI code page: the program finds its
+        # image and keeps caldata.bin there only through the wide name of its
+        # own file (GetModuleFileNameW and the wide file calls).
+        E2E_PROGRAM_DIR="$E2E_DIR/Prüfstand Ω 計測"
+        mkdir -p "$E2E_PROGRAM_DIR"
+    fi
     W_PROGRAM="$E2E_PROGRAM_DIR/$(basename "$exe")"
     cp "$exe" "$W_PROGRAM"
 
