@@ -36,4 +36,39 @@ uint8_t UnicodeToCp437(char16_t ch) {
     return '?';
 }
 
+std::string Utf8ToCp437(const std::string& text) {
+    std::string shown;
+    size_t i = 0;
+    while (i < text.size()) {
+        const uint8_t lead = static_cast<uint8_t>(text[i]);
+        const size_t length = lead < 0x80             ? 1
+                              : (lead & 0xE0) == 0xC0 ? 2
+                              : (lead & 0xF0) == 0xE0 ? 3
+                              : (lead & 0xF8) == 0xF0 ? 4
+                                                      : 0;
+        uint32_t code = length == 1   ? lead
+                        : length == 2 ? lead & 0x1F
+                        : length == 3 ? lead & 0x0F
+                                      : lead & 0x07;
+        bool well_formed = length != 0 && i + length <= text.size();
+        for (size_t k = 1; well_formed && k < length; ++k) {
+            const uint8_t next = static_cast<uint8_t>(text[i + k]);
+            well_formed = (next & 0xC0) == 0x80;
+            code = code << 6 | (next & 0x3F);
+        }
+        // Overlong forms and surrogates are not characters either.
+        static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        well_formed = well_formed && code >= kLeast[length] && (code < 0xD800 || code > 0xDFFF);
+        if (!well_formed) {
+            shown += '?';
+            ++i;
+            continue;
+        }
+        shown +=
+            static_cast<char>(code <= 0xFFFF ? UnicodeToCp437(static_cast<char16_t>(code)) : '?');
+        i += length;
+    }
+    return shown;
+}
+
 }  // namespace vtrl

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace vtrl {
 
@@ -13,5 +14,10 @@ char16_t Cp437ToUnicode(uint8_t byte);
 // The code page 437 byte that shows `ch`; '?' for a character the code page
 // lacks.  Cp437ToUnicode and back gives every byte from 0x20 up unchanged.
 uint8_t UnicodeToCp437(char16_t ch);
+// UTF-8 text (a file path, as the platform names it) as code page 437 bytes
+// for the screen: '?' for a character the code page lacks and for each byte
+// that is not part of a well-formed sequence, so that no stray byte shows as
+// a frame or line-drawing character.
+std::string Utf8ToCp437(const std::string& text);
 
 }  // namespace vtrl

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/cp437.h"
 #include "console/dconsole.h"
 #include "driver/calibration.h"
 #include "driver/crc16.h"
@@ -76,8 +77,14 @@ class ProgressWindow {
     bool open_;
 };
 
+// A path as the screen shows it: the platform names it in UTF-8, the screen's
+// cells are code page 437.
+std::string ShownPath(const char* path) {
+    return Utf8ToCp437(path != nullptr ? path : "");
+}
+
 std::string CannotOpen(const char* path) {
-    return Format("Cannot open program file %s.", path != nullptr ? path : "");
+    return Format("Cannot open program file %s.", ShownPath(path).c_str());
 }
 
 // Programs the next `count` bytes of the image (a whole block or the tail) at
@@ -467,7 +474,7 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
     const int check =
         FilePathsUsable() ? CheckProgramFile(ImagePath(), &version) : kProgramFileCannotOpen;
     if (check == kProgramFileCorrupted) {
-        return Fail(Format("Program file %s is corrupted.", ImagePath()));
+        return Fail(Format("Program file %s is corrupted.", ShownPath(ImagePath()).c_str()));
     }
     if (check != kProgramFileSound) {
         return Fail(CannotOpen(ImagePath()));

@@ -367,6 +367,17 @@ TEST(FilePaths, TheProgramsOwnFolderHoldsTheFiles) {
         EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
         EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(folder + "/caldata.bin")));
     }
+    // A message that names the file shows the folder in the screen's code page
+    // 437: what it lacks becomes '?', never stray bytes drawn as frame pieces.
+    UpgradeBench bench(BenchLink::kUsb);
+    const std::string folder = bench.dir + PathSeparator() + "Prüfstand Ω 計測";
+    std::filesystem::create_directory(std::filesystem::u8path(folder));
+    EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_NE(bench.Printed().find("Pr\x81"
+                                   "fstand \xEA ??" +
+                                   std::string(1, PathSeparator()) + "vtrlprog.bin."),
+              std::string::npos)
+        << bench.Printed();
 }
 
 TEST(Files, NoFileIsLeftOpenOnAnyWayOut) {
