@@ -42,5 +42,28 @@ if [ "$with_windows" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i3
     "${sudo[@]}" dpkg --add-architecture i386
 fi
 echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync serves an index that does not match its release
+# file ("Mirror sync in progress?"): try again a little later; should the
+# lists still be incomplete, the install below says which package it lacks.
+for attempt in 1 2 3; do
+    "${sudo[@]}" apt-get update -q && break
+    [ "$attempt" = 3 ] || sleep $((attempt * 10))
+done
+native=() foreign=()
+for pkg in "${missing[@]}"; do
+    case "$pkg" in
+        *:i386) foreign+=("$pkg") ;;
+        *) native+=("$pkg") ;;
+    esac
+done
+install() { DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "$@"; }
+[ "${#native[@]}" = 0 ] || install "${native[@]}"
+# 32-bit Wine needs the i386 lists to match the native ones (its libraries
+# must be of the very versions installed natively).  Without it the Windows
+# tests run the x86_64 build under wine64, as on a machine that runs no 32-bit
+# programs (scripts/wine-env.sh says so on the run's last line).
+if [ "${#foreign[@]}" != 0 ] && ! install "${foreign[@]}"; then
+    echo "install-deps.sh: could not install ${foreign[*]} (the i386 package lists" \
+        "do not match the native ones); the Windows tests will run the x86_64 build" \
+        "under wine64" >&2
+fi

@@ -74,7 +74,8 @@ vtrl_runs_32bit() {
 
 # vtrl_choose_windows_build SCRATCH_DIR: which Windows build's tests run here:
 # VTRL_WINDOWS_TESTS (i686 or x86_64) when set, else the i686 build where this
-# machine runs 32-bit programs and the x86_64 build where it does not.  Sets
+# machine runs 32-bit programs and has 32-bit Wine, and the x86_64 build where
+# it does not.  Sets
 # VTRL_WINDOWS_BUILD (i686, x86_64), VTRL_WINDOWS_PRESET (its CMake preset),
 # VTRL_WINDOWS_WHY and VTRL_WINDOWS_SUMMARY (a line saying which and why), and
 # selects its Wine (vtrl_wine_env).
@@ -88,7 +89,12 @@ vtrl_choose_windows_build() {
             ;;
         "")
             if probe=$(vtrl_runs_32bit "$1"); then
-                VTRL_WINDOWS_BUILD=i686 VTRL_WINDOWS_WHY=$probe
+                if [ -x "$VTRL_WINE_DIR/wine" ]; then
+                    VTRL_WINDOWS_BUILD=i686 VTRL_WINDOWS_WHY=$probe
+                else
+                    VTRL_WINDOWS_BUILD=x86_64
+                    VTRL_WINDOWS_WHY="$probe, but 32-bit Wine is not installed"
+                fi
             else
                 VTRL_WINDOWS_BUILD=x86_64 VTRL_WINDOWS_WHY=$probe
             fi
