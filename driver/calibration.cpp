@@ -107,9 +107,9 @@ SavedCalibration FindSavedCalibration() {
         if (!file) {
             return errno == ENOENT ? SavedCalibration::kNone : SavedCalibration::kUnreadable;
         }
-        const size_t got = ReadFile(file.get(), g_record.data(), g_record.size());
+        const size_t got = ReadFile(file.Get(), g_record.data(), g_record.size());
         if (got < g_record.size()) {
-            return CurrentFileSystem().Failed(file.get()) ? SavedCalibration::kUnreadable
+            return CurrentFileSystem().Failed(file.Get()) ? SavedCalibration::kUnreadable
                                                           : SavedCalibration::kNone;
         }
     }

@@ -10,6 +10,7 @@
 #include "driver/upgrade.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
+#include "platform/scoped_handle.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {
@@ -36,13 +37,12 @@ void ShowMessage(const char* text) {
     ShowMessageWindow(text, kMessageWindowWidth, kMessageWindowHeight);
 }
 
-// Releases the links at the end of the run: the port or device that answered
-// is kept for the whole run and given back only here.
-struct LinkRelease {
-    LinkRelease() = default;
-    LinkRelease(const LinkRelease&) = delete;
-    LinkRelease& operator=(const LinkRelease&) = delete;
-    ~LinkRelease() {
+// The links the run holds: the port or device that answered is kept for the
+// whole run and given back only when the run ends.
+struct HeldLinksTraits {
+    using Handle = bool;
+    static bool Invalid() { return false; }
+    static void Close(bool) {
         ResetSerialLink();
         ResetUSBLink();
     }
@@ -173,7 +173,7 @@ int RunUpgradeProgram(int argc, char** argv) {
         return kExitUnknownArgument;
     }
 
-    LinkRelease release_links_at_end;
+    ScopedHandle<HeldLinksTraits> release_links_at_end(true);
     uint32_t firmware_version = 0;
     if (!FindInstrument(kSerialPortCount, &firmware_version)) {
         ShowMessage(" No instrument connected!\r\n Aborting -- ");

@@ -101,10 +101,10 @@ bool WriteFileDurably(const char* path, const uint8_t* data, size_t size) {
         // Each Write goes to the file at once: nothing waits in a buffer for
         // the close, which a killed program never reaches.  (Should the stream
         // keep its buffer, the flush below still takes the bytes to the disk.)
-        (void)std::setvbuf(file.get(), nullptr, _IONBF, 0);
-        written = fs.Write(file.get(), data, size) == size && fs.Flush(file.get());
+        (void)std::setvbuf(file.Get(), nullptr, _IONBF, 0);
+        written = fs.Write(file.Get(), data, size) == size && fs.Flush(file.Get());
         // Closing can still report a failed write-back.
-        written = fs.Close(file.release()) && written;
+        written = fs.Close(file.Release()) && written;
     }
     if (written && WhileBusy([&] { return fs.Replace(temp_path.c_str(), path); })) {
         return true;

@@ -8,8 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <string>
+
+#include "platform/scoped_handle.h"
 
 namespace vtrl {
 
@@ -46,23 +47,19 @@ class FileSystem {
 void SetFileSystem(FileSystem* file_system);
 FileSystem& CurrentFileSystem();
 
-struct FileCloser {
-    void operator()(std::FILE* file) const {
-        if (file != nullptr) {
-            CurrentFileSystem().Close(file);
-        }
-    }
+struct FileTraits {
+    using Handle = std::FILE*;
+    static std::FILE* Invalid() { return nullptr; }
+    static void Close(std::FILE* file) { CurrentFileSystem().Close(file); }
 };
 // A stream that is closed on every way out of its scope.
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+using UniqueFile = ScopedHandle<FileTraits>;
 
 // The running program's own file: the folder that holds vtrlprog.bin and
 // caldata.bin is the one it lies in, however the program was started
 // (through PATH, or by a relative name from another folder).  Paths are UTF-8
 // text on every platform.  Empty when the system cannot say.
 std::string RunningProgramPath();
-// Tests: the program's file for the runs that follow (empty: the system's answer).
-void SetRunningProgramPath(const std::string& path);
 
 // Opens with an owner; null when the open fails (or the path is empty).
 UniqueFile OpenFile(const char* path, const char* mode);

@@ -8,25 +8,10 @@
 #include <string>
 
 #include "driver/file_io.h"
+#include "platform/scoped_fd.h"
 
 namespace vtrl {
 namespace {
-
-class ScopedFd {
-  public:
-    explicit ScopedFd(int fd) : fd_(fd) {}
-    ~ScopedFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 std::string DirectoryOf(const char* path) {
     const std::string p(path);
@@ -73,7 +58,7 @@ FileOutcome ReplaceFileDurably(const char* from, const char* to) {
     }
     // The new name is only durable once the directory entry itself is on disk.
     ScopedFd dir(::open(DirectoryOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get() >= 0 && ::fsync(dir.get()) == 0 ? FileOutcome::kDone : FileOutcome::kFailed;
+    return dir && ::fsync(dir.Get()) == 0 ? FileOutcome::kDone : FileOutcome::kFailed;
 }
 
 FileOutcome RemovePlatformFile(const char* path) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/scoped_handle.h"
+
 namespace vtrl {
 
 namespace {
@@ -51,28 +53,15 @@ uint8_t g_output_report[kOutputReportBytes];
 uint8_t g_input_report[kInputReportBytes];
 uint8_t g_feature_report[kFeatureReportBytes];
 
-// Closes an interface opened during the scan unless the scan keeps it.
-class ScopedHidHandle {
-  public:
-    ScopedHidHandle(HidPort& port, HidHandle handle) : port_(port), handle_(handle) {}
-    ~ScopedHidHandle() {
-        if (handle_ != kNoHidHandle) {
-            port_.Close(handle_);
-        }
-    }
-    ScopedHidHandle(const ScopedHidHandle&) = delete;
-    ScopedHidHandle& operator=(const ScopedHidHandle&) = delete;
-    HidHandle Get() const { return handle_; }
-    HidHandle Release() {
-        HidHandle h = handle_;
-        handle_ = kNoHidHandle;
-        return h;
-    }
-
-  private:
-    HidPort& port_;
-    HidHandle handle_;
+// An interface opened during the scan, closed on the port that opened it
+// unless the scan keeps it.
+struct HidHandleTraits {
+    using Handle = HidHandle;
+    HidPort* port = nullptr;
+    static HidHandle Invalid() { return kNoHidHandle; }
+    void Close(HidHandle handle) const { port->Close(handle); }
 };
+using ScopedHidHandle = ScopedHandle<HidHandleTraits>;
 
 // Ends the enumeration snapshot however the scan leaves.
 class EnumerationScope {
@@ -268,8 +257,8 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size) {
             }
             // An interface the system holds exclusively (a keyboard, a mouse)
             // cannot be opened; the instrument may still come later.
-            ScopedHidHandle handle(port, port.Open(path));
-            if (handle.Get() == kNoHidHandle) {
+            ScopedHidHandle handle(port.Open(path), HidHandleTraits{&port});
+            if (!handle) {
                 continue;
             }
             HidAttributes attributes;

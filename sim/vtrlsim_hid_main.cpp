@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_handle.h"
 #include "sim/clock.h"
 #include "sim/event_log.h"
 #include "sim/flash_file.h"
@@ -118,21 +119,12 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return 0;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const {
-        if (f != nullptr) {
-            std::fclose(f);
-        }
-    }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
 void WriteStats(const std::string& path, const UsbReportServer::Counts& c) {
-    File f(std::fopen(path.c_str(), "wb"));
+    vtrl::ScopedStdioFile f(std::fopen(path.c_str(), "wb"));
     if (!f) {
         return;
     }
-    std::fprintf(f.get(),
+    std::fprintf(f.Get(),
                  "output reports %llu\ninput reports %llu\nfeature reports %llu\n"
                  "refused feature reports %llu\npaced transfer ms %llu\n",
                  static_cast<unsigned long long>(c.output_reports),
@@ -147,22 +139,18 @@ void Say(const std::string& line) {
     std::fflush(stdout);
 }
 
-// A handle that closes itself.
-class Handle {
+// A kernel object handle that closes itself.  The calls that fail with
+// INVALID_HANDLE_VALUE (CreateNamedPipe) and those that fail with null
+// (CreateEvent) both hold nothing.
+struct KernelHandleTraits {
+    using Handle = HANDLE;
+    static HANDLE Invalid() { return nullptr; }
+    static void Close(HANDLE h) { CloseHandle(h); }
+};
+class Handle : public vtrl::ScopedHandle<KernelHandleTraits> {
   public:
-    explicit Handle(HANDLE h = nullptr) : h_(h) {}
-    ~Handle() {
-        if (h_ != nullptr && h_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(h_);
-        }
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return h_; }
-    bool ok() const { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
-
-  private:
-    HANDLE h_;
+    explicit Handle(HANDLE h)
+        : vtrl::ScopedHandle<KernelHandleTraits>(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
 };
 
 // Waits for an overlapped operation on the pipe; false when it failed.
@@ -201,15 +189,15 @@ int Run(const Options& options) {
         std::fprintf(stderr, "vtrlsim-hid: %s\n", error.c_str());
         return 2;
     }
-    File events_file;
+    vtrl::ScopedStdioFile events_file;
     FILE* events_out = stdout;
     if (!options.events_path.empty()) {
-        events_file.reset(std::fopen(options.events_path.c_str(), "wb"));
+        events_file.Reset(std::fopen(options.events_path.c_str(), "wb"));
         if (!events_file) {
             std::fprintf(stderr, "vtrlsim-hid: cannot open %s\n", options.events_path.c_str());
             return 2;
         }
-        events_out = events_file.get();
+        events_out = events_file.Get();
     }
     EventLog events(events_out);
     instrument.SetEventSink([&](const InstrumentEvent& e) {
@@ -224,7 +212,7 @@ int Run(const Options& options) {
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
     Handle read_event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     Handle write_event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!pipe.ok() || !read_event.ok() || !write_event.ok()) {
+    if (!pipe.Valid() || !read_event.Valid() || !write_event.Valid()) {
         std::fprintf(stderr, "vtrlsim-hid: cannot make %s (error %lu)\n", pipe_name.c_str(),
                      GetLastError());
         return 2;
@@ -236,11 +224,11 @@ int Run(const Options& options) {
     constexpr uint64_t kQuietUs = 200000;  // then fold the event log and write the counts
     for (;;) {
         OVERLAPPED connect{};
-        connect.hEvent = read_event.get();
+        connect.hEvent = read_event.Get();
         DWORD ignored = 0;
-        const BOOL started = ConnectNamedPipe(pipe.get(), &connect);
+        const BOOL started = ConnectNamedPipe(pipe.Get(), &connect);
         if (!started && GetLastError() != ERROR_PIPE_CONNECTED &&
-            !Finish(pipe.get(), &connect, started, &ignored)) {
+            !Finish(pipe.Get(), &connect, started, &ignored)) {
             std::fprintf(stderr, "vtrlsim-hid: no connection (error %lu)\n", GetLastError());
             return 1;
         }
@@ -254,9 +242,9 @@ int Run(const Options& options) {
         for (;;) {
             if (!reading) {
                 read = OVERLAPPED{};
-                read.hEvent = read_event.get();
-                ResetEvent(read_event.get());
-                if (!ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &read) &&
+                read.hEvent = read_event.Get();
+                ResetEvent(read_event.Get());
+                if (!ReadFile(pipe.Get(), buffer, sizeof buffer, nullptr, &read) &&
                     GetLastError() != ERROR_IO_PENDING) {
                     break;
                 }
@@ -278,14 +266,14 @@ int Run(const Options& options) {
                 wait_ms = static_cast<DWORD>(
                     (wake - now - (options.paced ? kYieldUs - 1000 : 0) + 999) / 1000);
             }
-            const DWORD waited = WaitForSingleObject(read_event.get(), wait_ms);
+            const DWORD waited = WaitForSingleObject(read_event.Get(), wait_ms);
             if (waited != WAIT_OBJECT_0 && wait_ms == 0 && wake > now) {
                 SwitchToThread();
             }
             if (waited == WAIT_OBJECT_0) {
                 DWORD got = 0;
                 reading = false;
-                if (!GetOverlappedResult(pipe.get(), &read, &got, FALSE) || got == 0) {
+                if (!GetOverlappedResult(pipe.Get(), &read, &got, FALSE) || got == 0) {
                     break;
                 }
                 reader.Feed(buffer, got);
@@ -306,7 +294,7 @@ int Run(const Options& options) {
             }
             bool write_failed = false;
             for (const WireMessage& m : server.TakeDue()) {
-                write_failed = write_failed || !WriteMessage(pipe.get(), write_event.get(), m);
+                write_failed = write_failed || !WriteMessage(pipe.Get(), write_event.Get(), m);
             }
             for (const std::string& note : server.TakeNotes()) {
                 events.Line(note);
@@ -327,11 +315,11 @@ int Run(const Options& options) {
             }
         }
         if (reading) {
-            CancelIo(pipe.get());
+            CancelIo(pipe.Get());
             DWORD got = 0;
-            GetOverlappedResult(pipe.get(), &read, &got, TRUE);
+            GetOverlappedResult(pipe.Get(), &read, &got, TRUE);
         }
-        DisconnectNamedPipe(pipe.get());
+        DisconnectNamedPipe(pipe.Get());
         server.Disconnected();
         events.Flush();
         if (!options.stats_path.empty()) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_fd.h"
 #include "sim/clock.h"
 #include "sim/event_log.h"
 #include "sim/flash_file.h"
@@ -72,25 +73,6 @@ void OnSignal(int) {
 void OnPowerSwitch(int) {
     g_power_on = 1;
 }
-
-// A descriptor that closes itself.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
 
 struct Options {
     vtrl::sim::StandInOptions stand_in;
@@ -152,9 +134,9 @@ bool KillHost(const std::string& pid_path) {
     if (pid_path.empty()) {
         return false;
     }
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(pid_path.c_str(), "r"), &std::fclose);
+    vtrl::ScopedStdioFile file(std::fopen(pid_path.c_str(), "r"));
     char text[32] = "";
-    if (file == nullptr || std::fgets(text, sizeof text, file.get()) == nullptr) {
+    if (!file || std::fgets(text, sizeof text, file.Get()) == nullptr) {
         return false;
     }
     text[std::strcspn(text, "\r\n")] = '\0';
@@ -187,20 +169,20 @@ class PseudoTerminal {
     // False with a message printed when it cannot be made.
     bool Open(const std::string& link_path) {
         master_.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (master_.get() < 0 || grantpt(master_.get()) != 0 || unlockpt(master_.get()) != 0) {
+        if (!master_ || grantpt(master_.Get()) != 0 || unlockpt(master_.Get()) != 0) {
             return Failed("cannot create a pseudo-terminal");
         }
-        const char* slave_name = ptsname(master_.get());
+        const char* slave_name = ptsname(master_.Get());
         if (slave_name == nullptr) {
             return Failed("no pseudo-terminal name");
         }
         path_ = slave_name;
         slave_.Reset(open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (slave_.get() < 0) {
+        if (!slave_) {
             return Failed(("cannot open " + path_).c_str());
         }
-        SetRaw(slave_.get());
-        fcntl(master_.get(), F_SETFL, fcntl(master_.get(), F_GETFL) | O_NONBLOCK);
+        SetRaw(slave_.Get());
+        fcntl(master_.Get(), F_SETFL, fcntl(master_.Get(), F_GETFL) | O_NONBLOCK);
         if (!link_path.empty()) {
             unlink(link_path.c_str());
             if (symlink(path_.c_str(), link_path.c_str()) != 0) {
@@ -211,15 +193,15 @@ class PseudoTerminal {
         return true;
     }
     const std::string& Path() const { return path_; }
-    int Master() const { return master_.get(); }
+    int Master() const { return master_.Get(); }
 
   private:
     static bool Failed(const char* what) {
         std::fprintf(stderr, "vtrlsim: %s: %s\n", what, std::strerror(errno));
         return false;
     }
-    Fd master_;
-    Fd slave_;
+    vtrl::ScopedFd master_;
+    vtrl::ScopedFd slave_;
     std::string path_;
     std::string link_path_;
 };
@@ -318,11 +300,11 @@ int Run(const Options& options) {
         return 2;
     }
 
-    std::unique_ptr<FILE, int (*)(FILE*)> events_file(nullptr, &std::fclose);
+    vtrl::ScopedStdioFile events_file;
     FILE* events_out = stdout;
     if (!options.stand_in.events_path.empty()) {
-        events_file.reset(std::fopen(options.stand_in.events_path.c_str(), "w"));
-        events_out = events_file.get();
+        events_file.Reset(std::fopen(options.stand_in.events_path.c_str(), "w"));
+        events_out = events_file.Get();
         if (events_out == nullptr) {
             std::fprintf(stderr, "vtrlsim: cannot open %s: %s\n",
                          options.stand_in.events_path.c_str(), std::strerror(errno));

@@ -359,7 +359,7 @@ TEST(FilePaths, TheProgramsOwnFolderHoldsTheFiles) {
         {
             UniqueFile out = OpenFile((folder + PathSeparator() + "vtrlprog.bin").c_str(), "wb");
             ASSERT_TRUE(out);
-            ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), out.get()), image.size());
+            ASSERT_EQ(std::fwrite(image.data(), 1, image.size(), out.Get()), image.size());
         }
         bench.started_as = started_as;
         EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "y"), kExitUpgraded);
