@@ -14,9 +14,10 @@
 namespace vtrl {
 
 const WindowTemplate kProgressWindowTemplate{0x1F, 0x020F, 15, 10, 65, 20};
-WindowTemplate g_message_window_template{0x1F, 0x020F, 0, 0, 0, 0};
-
 namespace {
+
+// The template ShowMessageWindow fills in before each use.
+WindowTemplate g_message_window_template{0x1F, 0x020F, 0, 0, 0, 0};
 
 constexpr int kScreenColumns = 80;
 constexpr int kUsableRows = 39;
@@ -81,6 +82,10 @@ bool LinkWindowEntry(WindowStackEntry* entry) {
     return true;
 }
 
+namespace {
+
+// Taking off refuses (and changes nothing) when the top entry's neighbours do
+// not point back at it.
 bool UnlinkTopWindowEntry() {
     WindowStackEntry* entry = g_top;
     if (entry == nullptr) {
@@ -107,6 +112,8 @@ bool UnlinkTopWindowEntry() {
     return true;
 }
 
+}  // namespace
+
 WindowStackEntry* TopWindowEntry() {
     return g_top;
 }
@@ -114,7 +121,7 @@ WindowStackEntry* BottomWindowEntry() {
     return g_bottom;
 }
 
-void SetWindowMemoryForTests(void* (*allocate)(size_t), void (*release)(void*)) {
+void SetWindowMemory(void* (*allocate)(size_t), void (*release)(void*)) {
     g_allocate = allocate != nullptr ? allocate : std::malloc;
     g_release = release != nullptr ? release : std::free;
 }
@@ -137,20 +144,38 @@ void ResetPopupWindows() {
     g_message_window_template = WindowTemplate{0x1F, 0x020F, 0, 0, 0, 0};
 }
 
-void SaveCells(int left, int top, int right, int bottom, uint8_t* buffer) {
-    static ConsoleCell cells[kScreenColumns * kUsableRows];
+namespace {
+
+// A rectangle's cells as one block for the port's cell calls.
+struct CellBlock {
+    CellCoord size;
+    CellRect rect;
+    size_t area;
+};
+// False for a rectangle no window can have.
+bool CellBlockOf(int left, int top, int right, int bottom, CellBlock* block) {
     const int width = right - left + 1;
     const int height = bottom - top + 1;
     if (width < 1 || height < 1 || width > kScreenColumns || height > kUsableRows) {
+        return false;
+    }
+    block->size = CellCoord{static_cast<int16_t>(width), static_cast<int16_t>(height)};
+    block->rect = Rect0(left, top, right, bottom);
+    block->area = static_cast<size_t>(width) * static_cast<size_t>(height);
+    return true;
+}
+
+// The cells under the rectangle (absolute, 1-based) as 2 x width x height
+// bytes (character, attribute), and back; one platform call each.
+void SaveCells(int left, int top, int right, int bottom, uint8_t* buffer) {
+    static ConsoleCell cells[kScreenColumns * kUsableRows];
+    CellBlock block{};
+    if (!CellBlockOf(left, top, right, bottom, &block)) {
         return;
     }
-    const size_t area = static_cast<size_t>(width) * static_cast<size_t>(height);
-    std::fill_n(cells, area, ConsoleCell{' ', 0});
-    CellRect rect = Rect0(left, top, right, bottom);
-    CurrentConsolePort().ReadCells(
-        ConsoleOutputHandle(), cells,
-        CellCoord{static_cast<int16_t>(width), static_cast<int16_t>(height)}, &rect);
-    for (size_t i = 0; i < area; ++i) {
+    std::fill_n(cells, block.area, ConsoleCell{' ', 0});
+    CurrentConsolePort().ReadCells(ConsoleOutputHandle(), cells, block.size, &block.rect);
+    for (size_t i = 0; i < block.area; ++i) {
         buffer[2 * i] = static_cast<uint8_t>(cells[i].ch);
         buffer[2 * i + 1] = static_cast<uint8_t>(cells[i].attribute & 0xFF);
     }
@@ -158,21 +183,20 @@ void SaveCells(int left, int top, int right, int bottom, uint8_t* buffer) {
 
 void RestoreCells(int left, int top, int right, int bottom, const uint8_t* buffer) {
     static ConsoleCell cells[kScreenColumns * kUsableRows];
-    const int width = right - left + 1;
-    const int height = bottom - top + 1;
-    if (width < 1 || height < 1 || width > kScreenColumns || height > kUsableRows) {
+    CellBlock block{};
+    if (!CellBlockOf(left, top, right, bottom, &block)) {
         return;
     }
-    const size_t area = static_cast<size_t>(width) * static_cast<size_t>(height);
-    for (size_t i = 0; i < area; ++i) {
+    for (size_t i = 0; i < block.area; ++i) {
         cells[i] = ConsoleCell{static_cast<char>(buffer[2 * i]), buffer[2 * i + 1]};
     }
-    CellRect rect = Rect0(left, top, right, bottom);
-    CurrentConsolePort().WriteCells(
-        ConsoleOutputHandle(), cells,
-        CellCoord{static_cast<int16_t>(width), static_cast<int16_t>(height)}, &rect);
+    CurrentConsolePort().WriteCells(ConsoleOutputHandle(), cells, block.size, &block.rect);
 }
 
+// Saves the state and the cells under the rectangle (absolute, 1-based) and
+// makes the whole rectangle the region.  False, with nothing changed, for a
+// rectangle outside columns 1..80 and rows 1..39 or with crossed edges, when
+// memory is exhausted or when linking is refused.
 bool PushWindow(int left, int top, int right, int bottom) {
     if (right < left || bottom < top || left < 1 || right > kScreenColumns || top < 1 ||
         bottom > kUsableRows) {
@@ -204,6 +228,8 @@ bool PushWindow(int left, int top, int right, int bottom) {
     return true;
 }
 
+// Frame on the rectangle (relative to the region): frame word low byte the
+// frame attribute, high byte the style (2 double line, else single line).
 void DrawFrame(int left, int top, int right, int bottom, int frame_word) {
     ConsoleState remembered;
     SaveConsoleState(&remembered);
@@ -233,6 +259,8 @@ void DrawFrame(int left, int top, int right, int bottom, int frame_word) {
     }
     SetTextAttribute(remembered.attribute);
 }
+
+}  // namespace
 
 bool OpenPopupWindow(const WindowTemplate& window) {
     if (!PushWindow(window.left, window.top, window.right, window.bottom)) {

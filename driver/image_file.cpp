@@ -104,7 +104,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     uint8_t last[kTrailerSize] = {};
     uint64_t count = 0;
     uint8_t chunk[4096];
-    for (size_t got; (got = ReadFile(file.get(), chunk, sizeof chunk)) > 0;) {
+    for (size_t got; (got = ReadFile(file.Get(), chunk, sizeof chunk)) > 0;) {
         for (size_t i = 0; i < got; ++i) {
             if (count >= 2) {
                 CRC16Update(&last[kTrailerSize - 2], 1);
@@ -116,7 +116,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
         const size_t room = kLargestImage - held.size();
         held.insert(held.end(), chunk, chunk + (got < room ? got : room));
     }
-    if (CurrentFileSystem().Failed(file.get())) {
+    if (CurrentFileSystem().Failed(file.Get())) {
         return kProgramFileCorrupted;
     }
 
@@ -150,10 +150,10 @@ uint32_t GetProgramFileSize(const char* path) {
         return 0;
     }
     // A file too large for the stream to measure is too large for the instrument.
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+    if (std::fseek(file.Get(), 0, SEEK_END) != 0) {
         return UINT32_MAX;
     }
-    const long size = std::ftell(file.get());
+    const long size = std::ftell(file.Get());
     if (size < 0 || static_cast<unsigned long>(size) > UINT32_MAX) {
         return UINT32_MAX;
     }

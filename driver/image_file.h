@@ -49,10 +49,6 @@ int CheckProgramFile(const char* path, uint32_t* version);
 // held only in part, as the upgrade refuses it.
 bool CheckedImage(const char* path, const uint8_t** bytes, uint32_t* size);
 
-// The file's size in bytes; 0 when it cannot be opened, UINT32_MAX when it is
-// too large to be measured.
-uint32_t GetProgramFileSize(const char* path);
-
 // Initial state: no paths built, no image checked.
 void ResetImageFileState();
 

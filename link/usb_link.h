@@ -59,9 +59,6 @@ class USBEvents {
     HidIoRecord read_record_ = kNoHidIoRecord;
 };
 
-// Release number of the held device (0 when none is held).
-uint16_t USBDeviceRelease();
-
 // Initial state: no device held (the held handle closed on the port that
 // opened it, if that port is still installed), completion records released.
 void ResetUSBLink();

@@ -4,6 +4,7 @@
 
 #include "console/dconsole.h"
 #include "console/popup_window.h"
+#include "tests/common/test_hooks.h"
 #include "tests/console/console_test_fixture.h"
 
 namespace vtrl::test {
@@ -317,11 +318,11 @@ class WindowMemoryTest : public PopupWindowTest {
         Allocations::sizes.clear();
         Allocations::live = 0;
         Allocations::exhausted = false;
-        SetWindowMemoryForTests(Allocations::Allocate, Allocations::Release);
+        SetWindowMemory(Allocations::Allocate, Allocations::Release);
     }
     void TearDown() override {
         ResetConsoleState();
-        SetWindowMemoryForTests(nullptr, nullptr);
+        SetWindowMemory(nullptr, nullptr);
     }
 };
 

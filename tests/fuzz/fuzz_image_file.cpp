@@ -17,6 +17,7 @@
 #include "driver/image_file.h"
 #include "driver/program_state.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/upgrade/upgrade_files.h"
 

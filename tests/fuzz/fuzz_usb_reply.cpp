@@ -19,6 +19,7 @@
 #include "link/usb_link.h"
 #include "protocol/protocol.h"
 #include "sim/clock.h"
+#include "tests/common/test_hooks.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {

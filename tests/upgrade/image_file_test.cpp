@@ -11,6 +11,7 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl {

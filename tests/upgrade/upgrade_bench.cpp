@@ -19,6 +19,7 @@
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl::test {

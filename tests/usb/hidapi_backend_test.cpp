@@ -13,6 +13,7 @@
 #include "link/serial_link.h"
 #include "link/usb_link.h"
 #include "protocol/protocol.h"
+#include "tests/common/test_hooks.h"
 #include "tests/usb/fake_hidapi.h"
 
 namespace vtrl::test {

@@ -6,6 +6,7 @@
 #include <deque>
 #include <string>
 
+#include "tests/common/test_hooks.h"
 #include "tests/usb/usb_test_rig.h"
 
 namespace vtrl::test {

@@ -1,0 +1,32 @@
+// What the program's modules offer only to their tests: looks into module
+// state and overrides that the program itself never calls.  They are defined
+// beside the state they reach (named in each group), and declared here so
+// that the product's headers state just what the program uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/popup_window.h"
+
+namespace vtrl {
+
+// console/popup_window.cpp: the window stack's own links, for tests that
+// damage them on purpose.  Linking refuses a null entry.
+WindowStackEntry* TopWindowEntry();
+WindowStackEntry* BottomWindowEntry();
+bool LinkWindowEntry(WindowStackEntry* entry);
+
+// driver/image_file.cpp: the file's size in bytes; 0 when it cannot be opened,
+// UINT32_MAX when it is too large to be measured.  (The upgrade takes the size
+// of the image it checked and holds, never the file's again.)
+uint32_t GetProgramFileSize(const char* path);
+
+// driver/file_io.cpp: the program's file for the runs that follow, as if the
+// program lay there (empty: the system's answer again).
+void SetRunningProgramPath(const std::string& path);
+
+// link/usb_link.cpp: the release number of the held device (0 when none is held).
+uint16_t USBDeviceRelease();
+
+}  // namespace vtrl
