@@ -16,6 +16,8 @@
 #include <fstream>
 #include <tuple>
 
+#include "platform/scoped_fd.h"
+
 namespace vtrl {
 
 namespace {
@@ -65,18 +67,17 @@ bool ReadNumber(const std::string& path, long* value) {
 // bound over a device name, a system without sysfs): a terminal, and with
 // `uart` one whose UART type is known.
 bool DeviceAnswers(const std::string& path, bool uart) {
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const ScopedFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         // No UART at the port's address (the legacy placeholders answer so);
         // a port we may not open or that is in use is there all the same.
         return !(errno == ENXIO || errno == ENODEV || errno == EIO);
     }
-    bool port = isatty(fd) != 0;
+    bool port = isatty(fd.Get()) != 0;
     serial_struct info{};
-    if (port && uart && ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN) {
+    if (port && uart && ioctl(fd.Get(), TIOCGSERIAL, &info) == 0 && info.type == PORT_UNKNOWN) {
         port = false;
     }
-    close(fd);
     return port;
 }
 

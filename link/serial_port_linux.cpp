@@ -14,6 +14,7 @@
 
 #include "link/serial_devices_linux.h"
 #include "link/serial_port.h"
+#include "platform/scoped_fd.h"
 
 namespace vtrl {
 
@@ -85,19 +86,15 @@ class TermiosSerialPort final : public SerialPort {
         }
         // Non-blocking so that neither the open (no carrier) nor a read ever
         // blocks beyond the time-outs; the waits are done with poll.
-        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            return kInvalidSerialHandle;
-        }
+        ScopedFd fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         // No sharing, as with a Windows COM port: TIOCEXCL turns away later
         // opens (EBUSY) except privileged ones; the advisory lock also turns
         // away any other program that locks the port, whoever runs it.
-        if (ioctl(fd, TIOCEXCL) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            close(fd);
+        if (!fd || ioctl(fd.Get(), TIOCEXCL) != 0 || flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
             return kInvalidSerialHandle;
         }
         timeouts_ = CommTimeouts{};
-        return fd;
+        return fd.Release();
     }
 
     bool BuildLineSettings(const char* mode, LineSettings* settings) override {

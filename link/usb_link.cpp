@@ -63,16 +63,12 @@ struct HidHandleTraits {
 };
 using ScopedHidHandle = ScopedHandle<HidHandleTraits>;
 
-// Ends the enumeration snapshot however the scan leaves.
-class EnumerationScope {
-  public:
-    explicit EnumerationScope(HidPort& port) : port_(port) {}
-    ~EnumerationScope() { port_.EndEnumeration(); }
-    EnumerationScope(const EnumerationScope&) = delete;
-    EnumerationScope& operator=(const EnumerationScope&) = delete;
-
-  private:
-    HidPort& port_;
+// The enumeration snapshot, ended however the scan leaves.
+struct EnumerationTraits {
+    using Handle = bool;
+    HidPort* port = nullptr;
+    static bool Invalid() { return false; }
+    void Close(bool) const { port->EndEnumeration(); }
 };
 
 void ReleaseDevice() {
@@ -248,7 +244,7 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size) {
         return false;
     }
     {
-        EnumerationScope scope(port);
+        ScopedHandle<EnumerationTraits> snapshot(true, EnumerationTraits{&port});
         std::string path;
         for (uint32_t index = 0;; ++index) {
             path.clear();
