@@ -228,6 +228,8 @@ bool LinuxConsolePort::Failed(uint32_t error) {
     return false;
 }
 
+// The handle keeps the seam's type (a pointer that is only compared).
+// cppcheck-suppress constParameter
 bool LinuxConsolePort::Output(ConsoleHandle out) {
     Start();
     return out == OutputToken() || Failed(kErrorInvalidHandle);
