@@ -136,30 +136,26 @@ bool CellScreen::SetCursorInfo(uint32_t size, bool visible) {
     return true;
 }
 
-uint32_t CellScreen::FillCharacter(char ch, uint32_t length, CellCoord start) {
+template <typename Change>
+uint32_t CellScreen::FillRun(uint32_t length, CellCoord start, Change change) {
     if (start.x < 0 || start.y < 0 || start.x >= size_.x || start.y >= size_.y) {
         return 0;
     }
     const size_t first = static_cast<size_t>(start.y) * size_.x + start.x;
     const size_t count = std::min<size_t>(length, cells_.size() - first);
     for (size_t i = 0; i < count; ++i) {
-        cells_[first + i].ch = ch;
+        change(cells_[first + i]);
         Touch(static_cast<int>((first + i) / size_.x));
     }
     return static_cast<uint32_t>(count);
 }
 
+uint32_t CellScreen::FillCharacter(char ch, uint32_t length, CellCoord start) {
+    return FillRun(length, start, [ch](ConsoleCell& cell) { cell.ch = ch; });
+}
+
 uint32_t CellScreen::FillAttribute(uint16_t attribute, uint32_t length, CellCoord start) {
-    if (start.x < 0 || start.y < 0 || start.x >= size_.x || start.y >= size_.y) {
-        return 0;
-    }
-    const size_t first = static_cast<size_t>(start.y) * size_.x + start.x;
-    const size_t count = std::min<size_t>(length, cells_.size() - first);
-    for (size_t i = 0; i < count; ++i) {
-        cells_[first + i].attribute = attribute;
-        Touch(static_cast<int>((first + i) / size_.x));
-    }
-    return static_cast<uint32_t>(count);
+    return FillRun(length, start, [attribute](ConsoleCell& cell) { cell.attribute = attribute; });
 }
 
 bool CellScreen::ReadCells(ConsoleCell* cells, CellCoord buffer_size, CellRect* region) const {

@@ -61,6 +61,10 @@ class CellScreen {
     ConsoleCell& Cell(int x, int y) { return cells_[static_cast<size_t>(y) * size_.x + x]; }
     void Touch(int y);
     void ScrollWholeBufferUp();
+    // Changes up to `length` cells from `start` on, row after row, to the
+    // buffer's end; the number changed (0 for a start outside the buffer).
+    template <typename Change>
+    uint32_t FillRun(uint32_t length, CellCoord start, Change change);
 
     CellCoord size_;
     CellRect window_;
