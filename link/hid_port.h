@@ -116,10 +116,40 @@ class HidPort {
 // vtrl_link_native).  The product's entry installs it with SetHidPort.
 HidPort& NativeHidPort();
 
-// The port the USB link uses.  Until one is installed the link sees a machine
-// without HID interfaces (every call fails, nothing is enumerated), so a
-// program that never installs a port simply finds no USB instrument.
+// The port the USB link uses.  Until one is installed the link sees an
+// AbsentHidPort, so a program that never installs a port simply finds no USB
+// instrument.
 void SetHidPort(HidPort* port);  // null: back to "no HID interfaces"
 HidPort& CurrentHidPort();
+
+// A machine without HID interfaces: nothing is enumerated and every call
+// fails.  Ports that model only part of a machine (the stand-in's) start from
+// it and answer only the calls they model.
+class AbsentHidPort : public HidPort {
+  public:
+    bool BeginEnumeration() override { return false; }
+    bool EnumerateInterface(uint32_t, std::string*) override { return false; }
+    void EndEnumeration() override {}
+    HidHandle Open(const std::string&) override { return kNoHidHandle; }
+    void Close(HidHandle) override {}
+    bool GetAttributes(HidHandle, HidAttributes*) override { return false; }
+    bool GetNumInputBuffers(HidHandle, uint32_t*) override { return false; }
+    bool SetNumInputBuffers(HidHandle, uint32_t) override { return false; }
+    bool GetIndexedString(HidHandle, uint32_t, uint16_t*, size_t) override { return false; }
+    bool FlushQueue(HidHandle) override { return false; }
+    bool GetFeature(HidHandle, uint8_t*, size_t) override { return false; }
+    HidIoRecord CreateIoRecord() override { return kNoHidIoRecord; }
+    void CloseIoRecord(HidIoRecord) override {}
+    bool StartWrite(HidHandle, HidIoRecord, const uint8_t*, size_t,
+                    uint32_t* transferred) override {
+        *transferred = 0;
+        return false;
+    }
+    bool StartRead(HidHandle, HidIoRecord, uint8_t*, size_t) override { return false; }
+    HidWait Wait(HidIoRecord, uint32_t) override { return HidWait::kFailed; }
+    void CancelIo(HidHandle) override {}
+    uint32_t LastError() override { return kHidErrorFileNotFound; }
+    void Sleep(uint32_t) override {}
+};
 
 }  // namespace vtrl

@@ -8,35 +8,6 @@ namespace vtrl {
 
 namespace {
 
-// No port anywhere: every open fails, and calls on a handle fail too.
-class AbsentSerialPort final : public SerialPort {
-  public:
-    SerialHandle Open(uint32_t, const char*) override { return kInvalidSerialHandle; }
-    bool BuildLineSettings(const char* mode, LineSettings* settings) override {
-        return ParseCommMode(mode, settings);
-    }
-    bool SetTimeouts(SerialHandle, const CommTimeouts&) override { return false; }
-    bool ApplyLineSettings(SerialHandle, const LineSettings&) override { return false; }
-    bool QueryProperties(SerialHandle) override { return false; }
-    bool SetQueueSizes(SerialHandle, uint32_t, uint32_t) override { return false; }
-    bool SetEventMask(SerialHandle, uint32_t) override { return false; }
-    bool Read(SerialHandle, uint8_t*, uint32_t, uint32_t* got) override {
-        if (got != nullptr) {
-            *got = 0;
-        }
-        return false;
-    }
-    bool Write(SerialHandle, const uint8_t*, uint32_t, uint32_t* written) override {
-        if (written != nullptr) {
-            *written = 0;
-        }
-        return false;
-    }
-    bool Close(SerialHandle) override { return false; }
-    uint64_t NowUs() override { return 0; }
-    void SleepUs(uint64_t) override {}
-};
-
 SerialPort* g_current_port = nullptr;
 
 const char* SkipSpaces(const char* p) {

@@ -6,8 +6,8 @@
 // Linux (serial_port_linux.cpp, COM n is the n-th serial port present: on-board
 // UARTs, then USB adapters, see serial_devices_linux.h) and the stand-in's
 // SimSerialPort (sim/sim_serial_port.h).  Until a port is installed with
-// SetSerialPort, the current port is one on which every open fails, so nothing
-// touches a real device by accident.
+// SetSerialPort, the current port is an AbsentSerialPort, on which every open
+// fails, so nothing touches a real device by accident.
 #pragma once
 
 #include <cstddef>
@@ -82,7 +82,7 @@ void SetSerialPort(SerialPort* port);
 SerialPort& CurrentSerialPort();
 // The platform's own port (defined by the native backend, vtrl_link_native).
 SerialPort& NativeSerialPort();
-// The port on which every open fails; the current port until one is set.
+// The AbsentSerialPort that is the current port until one is set.
 SerialPort& NoSerialPort();
 
 // Parses a mode string of the form "COMn:baud,parity,data,stop" (the form the
@@ -91,5 +91,36 @@ SerialPort& NoSerialPort();
 // 1 stop bit.  False for anything else.  For backends that have no
 // BuildCommDCB of their own.
 bool ParseCommMode(const char* mode, LineSettings* settings);
+
+// A machine without serial ports: every open fails, and calls on a handle fail
+// too.  Ports that model only part of a machine (the stand-in's) start from it
+// and answer only the calls they model.
+class AbsentSerialPort : public SerialPort {
+  public:
+    SerialHandle Open(uint32_t, const char*) override { return kInvalidSerialHandle; }
+    bool BuildLineSettings(const char* mode, LineSettings* settings) override {
+        return ParseCommMode(mode, settings);
+    }
+    bool SetTimeouts(SerialHandle, const CommTimeouts&) override { return false; }
+    bool ApplyLineSettings(SerialHandle, const LineSettings&) override { return false; }
+    bool QueryProperties(SerialHandle) override { return false; }
+    bool SetQueueSizes(SerialHandle, uint32_t, uint32_t) override { return false; }
+    bool SetEventMask(SerialHandle, uint32_t) override { return false; }
+    bool Read(SerialHandle, uint8_t*, uint32_t, uint32_t* got) override {
+        if (got != nullptr) {
+            *got = 0;
+        }
+        return false;
+    }
+    bool Write(SerialHandle, const uint8_t*, uint32_t, uint32_t* written) override {
+        if (written != nullptr) {
+            *written = 0;
+        }
+        return false;
+    }
+    bool Close(SerialHandle) override { return false; }
+    uint64_t NowUs() override { return 0; }
+    void SleepUs(uint64_t) override {}
+};
 
 }  // namespace vtrl

@@ -13,7 +13,7 @@
 
 namespace vtrl::sim {
 
-class LossyLine final : public ExchangeHook {
+class LossyLine : public ExchangeHook {
   public:
     enum Kind : unsigned {
         kLost = 1u << 0,

@@ -82,7 +82,7 @@ struct SimHidCounts {
     uint32_t io_records = 0;  // records created and not yet closed
 };
 
-class SimHidPort final : public HidPort {
+class SimHidPort final : public AbsentHidPort {
   public:
     explicit SimHidPort(Clock& clock);
     ~SimHidPort() override;  // uninstalls itself if it is the current port

@@ -55,7 +55,7 @@ struct SimSerialCounts {
     uint32_t bad_handle_calls = 0;  // calls on a handle that is not open
 };
 
-class SimSerialPort final : public SerialPort {
+class SimSerialPort final : public AbsentSerialPort {
   public:
     explicit SimSerialPort(Clock& clock);
     ~SimSerialPort() override;

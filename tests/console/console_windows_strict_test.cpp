@@ -220,36 +220,35 @@ BOOL WINAPI FakeMessageBeep(UINT) {
 }
 VOID WINAPI FakeSleep(DWORD) {}
 
-const ConsoleApi kStrictConsoleApi = {
-    ::GetVersion,
-    FakeGetStdHandle,
-    FakeGetScreenBufferInfo,
-    FakeFreeConsole,
-    FakeAllocConsole,
-    FakeSetTitle,
-    FakeGetMode,
-    FakeSetMode,
-    FakeSetCursorInfo,
-    FakeLargestWindow,
-    FakeSetBufferSize,
-    FakeSetWindowInfo,
-    FakeSetTextAttribute,
-    FakeFillCharacter,
-    FakeFillAttribute,
-    FakeSetCursorPosition,
-    FakeReadOutput,
-    FakeWriteOutput,
-    FakeWriteConsole,
-    FakePutwch,
-    FakeScroll,
-    FakeGetch,
-    FakeMessageBox,
-    FakeMessageBeep,
-    ::GetLastError,
-    ::FormatMessageA,
-    ::LocalFree,
-    FakeSleep,
-};
+// The system's calls, but for those this console answers itself.
+ConsoleApi StrictConsoleApi() {
+    ConsoleApi api = SystemConsoleApi();
+    api.get_std_handle = FakeGetStdHandle;
+    api.get_console_screen_buffer_info = FakeGetScreenBufferInfo;
+    api.free_console = FakeFreeConsole;
+    api.alloc_console = FakeAllocConsole;
+    api.set_console_title = FakeSetTitle;
+    api.get_console_mode = FakeGetMode;
+    api.set_console_mode = FakeSetMode;
+    api.set_console_cursor_info = FakeSetCursorInfo;
+    api.get_largest_console_window_size = FakeLargestWindow;
+    api.set_console_screen_buffer_size = FakeSetBufferSize;
+    api.set_console_window_info = FakeSetWindowInfo;
+    api.set_console_text_attribute = FakeSetTextAttribute;
+    api.fill_console_output_character = FakeFillCharacter;
+    api.fill_console_output_attribute = FakeFillAttribute;
+    api.set_console_cursor_position = FakeSetCursorPosition;
+    api.read_console_output = FakeReadOutput;
+    api.write_console_output = FakeWriteOutput;
+    api.write_console = FakeWriteConsole;
+    api.put_char = FakePutwch;
+    api.scroll_console_screen_buffer = FakeScroll;
+    api.get_char = FakeGetch;
+    api.message_box = FakeMessageBox;
+    api.message_beep = FakeMessageBeep;
+    api.sleep = FakeSleep;
+    return api;
+}
 
 TEST(WindowsStrictConsoleTest, TheScreenStaysRightAndNeverStops) {
     // The cells go to the console in Unicode, which no output code page
@@ -258,7 +257,8 @@ TEST(WindowsStrictConsoleTest, TheScreenStaysRightAndNeverStops) {
         SCOPED_TRACE(click ? "a click in the window during the download" : "no click");
         StrictConsole console;
         g_console = &console;
-        SetConsoleApi(&kStrictConsoleApi);
+        static const ConsoleApi api = StrictConsoleApi();
+        SetConsoleApi(&api);
         SetConsolePort(NativeConsolePort());
         ResetConsoleState();
 

@@ -92,7 +92,7 @@ struct ScreenPosition {
     int row;     // 1-based
 };
 
-class FakeConsole final : public ConsolePort {
+class FakeConsole : public InertConsolePort {
   public:
     static constexpr uint32_t kDefaultInputMode = 0x01F7;
     static constexpr uint32_t kNoMessageTextError = 317;  // "message not found"

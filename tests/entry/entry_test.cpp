@@ -49,7 +49,6 @@ class EntryTest : public ::testing::Test {
     void SetUp() override {
         console_.Install();
         console_.ClearMessageTexts();
-        screen_.Install();
         SetHidPort(&hid_);
         SetSerialPort(&serial_);
         ResetProgramState();
@@ -90,8 +89,7 @@ class EntryTest : public ::testing::Test {
     }
 
     sim::VirtualClock clock_;
-    test::FakeConsole console_{clock_};
-    test::ScreenRecorder screen_{console_};
+    test::ScreenRecorder console_{clock_};
     sim::SimHidPort hid_{clock_};
     sim::SimSerialPort serial_{clock_};
     sim::Instrument usb_instrument_;
@@ -165,9 +163,9 @@ TEST_F(EntryTest, NoUsbAndNoSerialSearchEndsAfterTwoMessages) {
     EXPECT_EQ(Run({}), kExitNoInstrument);
     EXPECT_EQ(console_.MessageTexts(), (Messages{kNoUsb, kNoInstrument}));
     EXPECT_EQ(serial_.Counts().open_attempts, 0u);
-    ASSERT_FALSE(screen_.Pauses().empty());
-    EXPECT_EQ(screen_.Pauses().back().milliseconds, 1000u);
-    EXPECT_TRUE(screen_.Pauses().back().Shows("No instrument connected!"));
+    ASSERT_FALSE(console_.Pauses().empty());
+    EXPECT_EQ(console_.Pauses().back().milliseconds, 1000u);
+    EXPECT_TRUE(console_.Pauses().back().Shows("No instrument connected!"));
 }
 
 TEST_F(EntryTest, UsbInstrumentFoundOnTheFirstAttempt) {
@@ -180,8 +178,8 @@ TEST_F(EntryTest, UsbInstrumentFoundOnTheFirstAttempt) {
     EXPECT_EQ(console_.MessageTexts(), Messages{kUsbFound});
     EXPECT_EQ(OpenWindowCount(), 0);
 
-    ASSERT_EQ(screen_.Pauses().size(), 1u);
-    const auto& pause = screen_.Pauses()[0];
+    ASSERT_EQ(console_.Pauses().size(), 1u);
+    const auto& pause = console_.Pauses()[0];
     EXPECT_EQ(pause.milliseconds, 1500u);
     EXPECT_TRUE(pause.Shows("Found Vantrel on USB"));
     EXPECT_TRUE(pause.Shows("Firmware Version 1.006"));
@@ -207,8 +205,8 @@ TEST_F(EntryTest, UsbVersionQueryFailsOnceThenAnswers) {
     EXPECT_EQ(console_.MessageTexts(), (Messages{kUsbFoundFailed, kUsbFound}));
 
     // The second found window, of the same size and place, covers the first.
-    ASSERT_EQ(screen_.Pauses().size(), 1u);
-    const auto& pause = screen_.Pauses()[0];
+    ASSERT_EQ(console_.Pauses().size(), 1u);
+    const auto& pause = console_.Pauses()[0];
     EXPECT_FALSE(pause.Shows("Failed to get old version"));
     EXPECT_TRUE(pause.Shows("Firmware Version 1.006"));
     EXPECT_TRUE(pause.Shows("VT-000001"));
@@ -252,9 +250,9 @@ TEST_F(EntryTest, InstrumentOnComTwoStaysOpenForTheRun) {
     EXPECT_EQ(version, 1006u);
     EXPECT_EQ(console_.MessageTexts(),
               (Messages{kSearching, " Found Vantrel Version 1.006 on COM2"}));
-    ASSERT_EQ(screen_.Pauses().size(), 1u);
-    EXPECT_EQ(screen_.Pauses()[0].milliseconds, 1500u);
-    EXPECT_TRUE(screen_.Pauses()[0].Shows("Found Vantrel Version 1.006 on COM2"));
+    ASSERT_EQ(console_.Pauses().size(), 1u);
+    EXPECT_EQ(console_.Pauses()[0].milliseconds, 1500u);
+    EXPECT_TRUE(console_.Pauses()[0].Shows("Found Vantrel Version 1.006 on COM2"));
 
     EXPECT_EQ(serial_.OpenedPortNumbers(), (std::vector<uint32_t>{1, 2}));
     EXPECT_FALSE(serial_.IsOpen(1));

@@ -27,7 +27,7 @@ constexpr size_t kMostControls = 255;
 
 // A port whose line carries exactly the fuzzer's bytes, and only once the
 // host has written a request (a reply follows its request).
-class FuzzSerialPort final : public vtrl::SerialPort {
+class FuzzSerialPort final : public vtrl::AbsentSerialPort {
   public:
     FuzzSerialPort(vtrl::sim::VirtualClock& clock, std::vector<uint8_t> controls,
                    std::vector<uint8_t> stream, bool armed)
@@ -37,9 +37,6 @@ class FuzzSerialPort final : public vtrl::SerialPort {
           armed_(armed) {}
 
     SerialHandle Open(uint32_t, const char*) override { return 1; }
-    bool BuildLineSettings(const char* mode, vtrl::LineSettings* settings) override {
-        return vtrl::ParseCommMode(mode, settings);
-    }
     bool SetTimeouts(SerialHandle, const vtrl::CommTimeouts&) override { return true; }
     bool ApplyLineSettings(SerialHandle, const vtrl::LineSettings&) override { return true; }
     bool QueryProperties(SerialHandle) override { return true; }

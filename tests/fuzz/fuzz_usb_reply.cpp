@@ -35,7 +35,7 @@ constexpr size_t kFeatureReport = 257;
 constexpr uint16_t kVendor = 0x7A3D;
 constexpr uint16_t kProduct = 0x05C1;
 
-class FuzzHidPort final : public vtrl::HidPort {
+class FuzzHidPort final : public vtrl::AbsentHidPort {
   public:
     FuzzHidPort(FuzzInput& in, vtrl::sim::VirtualClock& clock) : in_(in), clock_(clock) {}
 

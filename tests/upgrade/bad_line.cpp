@@ -15,16 +15,13 @@ namespace {
 constexpr uint32_t kCalibrationBytes = 1024;
 
 // The lossy line, with the virtual time at which each request arrived.
-class TimedLine final : public sim::ExchangeHook {
+class TimedLine final : public sim::LossyLine {
   public:
-    TimedLine(sim::LossyLine& line, const sim::Clock& clock) : line_(line), clock_(clock) {}
+    TimedLine(double rate, uint32_t seed, unsigned kinds, const sim::Clock& clock)
+        : LossyLine(rate, seed, kinds), clock_(clock) {}
     sim::ExchangeAction Decide(uint32_t exchange, const std::vector<uint8_t>& request) override {
         arrivals_ms_.push_back(clock_.NowMs());
-        return line_.Decide(exchange, request);
-    }
-    void Shape(uint32_t exchange, const std::vector<uint8_t>& request,
-               sim::Instrument::Reply* reply) override {
-        line_.Shape(exchange, request, reply);
+        return LossyLine::Decide(exchange, request);
     }
     uint64_t LongestGapMs() const {
         uint64_t longest = 0;
@@ -35,7 +32,6 @@ class TimedLine final : public sim::ExchangeHook {
     }
 
   private:
-    sim::LossyLine& line_;
     const sim::Clock& clock_;
     std::vector<uint64_t> arrivals_ms_;
 };
@@ -92,9 +88,8 @@ BadLineRun RunOverBadLine(LineLink link, bool calibration_branch, double rate, u
         calibration_branch ? kBadLineCalibrationImage : kBadLineNormalImage, 1007, seed);
     const std::vector<uint8_t> record = sim::MakeCalibrationRecord(config.factory_seed);
     bench.AnswerPrompts();
-    sim::LossyLine line(rate, seed, kinds);
-    TimedLine timed(line, bench.clock);
-    bench.instrument.SetExchangeHook(&timed);
+    TimedLine line(rate, seed, kinds, bench.clock);
+    bench.instrument.SetExchangeHook(&line);
 
     BadLineRun run;
     run.status = bench.Run("");
@@ -121,7 +116,7 @@ BadLineRun RunOverBadLine(LineLink link, bool calibration_branch, double rate, u
         (FileExists(bench.CalibrationFile()) && ReadBytes(bench.CalibrationFile()) == record);
     run.remote_mode = bench.instrument.RemoteMode();
     run.remote_mode_entered = bench.ExchangeOf({71, 1}) != 0;
-    run.longest_exchange_ms = timed.LongestGapMs();
+    run.longest_exchange_ms = line.LongestGapMs();
     return run;
 }
 

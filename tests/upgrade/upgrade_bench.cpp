@@ -53,7 +53,6 @@ UpgradeBench::~UpgradeBench() {
     SetSerialPort(nullptr);
     ResetProgramState();
     SetConsolePort(nullptr);
-    screen_.reset();
     console_.reset();
     SetConsolePort(nullptr);
     RemoveTree(dir);
@@ -63,13 +62,10 @@ void UpgradeBench::Connect() {
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
     ResetProgramState();
-    screen_.reset();
     console_.reset();
-    console_ = std::make_unique<FakeConsole>(clock);
-    console_->Install();
     // Only pauses of a second or more are kept: the found windows and the final message.
-    screen_ = std::make_unique<ScreenRecorder>(*console_, 1000);
-    screen_->Install();
+    console_ = std::make_unique<ScreenRecorder>(clock, 1000);
+    console_->Install();
     if (retry_answer_ != 0) {
         AnswerPrompts(retry_answer_);
     }
@@ -109,7 +105,7 @@ void UpgradeBench::WriteImageBytes(const std::vector<uint8_t>& bytes) {
 
 void UpgradeBench::AnswerPrompts(char retry_answer) {
     retry_answer_ = retry_answer;
-    screen_->SetAnswer([retry_answer](const std::string& screen) {
+    console_->SetAnswer([retry_answer](const std::string& screen) {
         if (screen.find("Proceed with download? y/n :") != std::string::npos) {
             return 'y';
         }
@@ -154,14 +150,14 @@ bool AnyShows(const std::vector<ScreenRecorder::Pause>& pauses, const std::strin
 }  // namespace
 
 bool UpgradeBench::ShownAtKey(const std::string& text) const {
-    return AnyContains(screen_->KeyScreens(), text);
+    return AnyContains(console_->KeyScreens(), text);
 }
 bool UpgradeBench::ShownAtPause(const std::string& text) const {
-    return AnyShows(screen_->Pauses(), text);
+    return AnyShows(console_->Pauses(), text);
 }
 bool UpgradeBench::ShownAnywhere(const std::string& text) const {
     return ShownAtKey(text) || ShownAtPause(text) ||
-           screen_->Printed().find(text) != std::string::npos;
+           console_->Printed().find(text) != std::string::npos;
 }
 
 uint32_t UpgradeBench::ExchangeOf(const std::vector<uint8_t>& prefix, int nth) const {

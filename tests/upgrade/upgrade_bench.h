@@ -54,11 +54,11 @@ class UpgradeBench {
 
     // Every text the operator was shown while the program waited for a key (or
     // paused), oldest first; a message's lines as they stood on the screen.
-    const std::vector<std::string>& KeyScreens() const { return screen_->KeyScreens(); }
+    const std::vector<std::string>& KeyScreens() const { return console_->KeyScreens(); }
     bool ShownAtKey(const std::string& text) const;
     bool ShownAtPause(const std::string& text) const;
     bool ShownAnywhere(const std::string& text) const;  // key screens, pauses or printed
-    const std::string& Printed() const { return screen_->Printed(); }
+    const std::string& Printed() const { return console_->Printed(); }
     // The text of every framed window, as the program wrote it, oldest first.
     const std::vector<std::string>& MessageTexts() const { return console_->MessageTexts(); }
     size_t PendingKeys() const { return console_->PendingKeys(); }
@@ -90,8 +90,7 @@ class UpgradeBench {
   private:
     void Connect();
 
-    std::unique_ptr<FakeConsole> console_;
-    std::unique_ptr<ScreenRecorder> screen_;
+    std::unique_ptr<ScreenRecorder> console_;
     char retry_answer_ = 0;  // 0: keys come from the script
 };
 
