@@ -80,7 +80,7 @@ bool ProgramRecord(const uint8_t* record) {
             return false;
         }
     }
-    return CheckInstrumentCRC(kCalibrationRecordAddress, kCalibrationRecordLast,
+    return CheckInstrumentCrc(kCalibrationRecordAddress, kCalibrationRecordLast,
                               WholeRecordCrc(record), nullptr) == CrcCheck::kMatch;
 }
 

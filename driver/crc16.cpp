@@ -42,7 +42,7 @@ uint16_t CRC16Value() {
     return g_value;
 }
 
-void ResetCRC16State() {
+void ResetCrc16State() {
     g_table.fill(0);
     g_value = 0;
 }

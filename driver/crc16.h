@@ -25,6 +25,6 @@ int32_t CRC16Update(const uint8_t* data, int32_t length);
 uint16_t CRC16Value();
 
 // Initial state: empty table, running value 0.
-void ResetCRC16State();
+void ResetCrc16State();
 
 }  // namespace vtrl

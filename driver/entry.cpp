@@ -44,7 +44,7 @@ struct HeldLinksTraits {
     static bool Invalid() { return false; }
     static void Close(bool) {
         ResetSerialLink();
-        ResetUSBLink();
+        ResetUsbLink();
     }
 };
 
@@ -139,7 +139,7 @@ bool FindInstrument(int port_count, uint32_t* firmware_version) {
     // selected, and the serial search would then ask it again instead of the
     // serial ports: let it go first.
     if (USBLinkSelected()) {
-        ResetUSBLink();
+        ResetUsbLink();
     }
 
     ShowMessage(" Searching for Vantrel on serial port");

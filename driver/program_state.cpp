@@ -13,7 +13,7 @@
 namespace vtrl {
 
 void ResetProgramState() {
-    ResetUSBLink();
+    ResetUsbLink();
     ResetSerialLink();
     ResetProtocolState();
     ResetOperationsState();
@@ -21,7 +21,7 @@ void ResetProgramState() {
     ResetEntryState();
     ResetImageFileState();
     ResetCalibrationState();
-    ResetCRC16State();
+    ResetCrc16State();
 }
 
 }  // namespace vtrl

@@ -110,7 +110,7 @@ bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, ui
 bool VerifyDownload(uint32_t first, uint32_t last) {
     const uint16_t host_crc = CRC16Value();
     uint16_t instrument_crc = 0;
-    switch (CheckInstrumentCRC(first, last, host_crc, &instrument_crc)) {
+    switch (CheckInstrumentCrc(first, last, host_crc, &instrument_crc)) {
         case CrcCheck::kMatch:
             return true;
         case CrcCheck::kGaveUp:

@@ -290,7 +290,7 @@ bool USBLinkSelected() {
     return g_device != kNoHidHandle;
 }
 
-uint16_t USBDeviceRelease() {
+uint16_t UsbDeviceRelease() {
     return g_device != kNoHidHandle ? g_release : 0;
 }
 
@@ -352,7 +352,7 @@ bool HandleUSBError() {
     return CurrentHidPort().LastError() == kHidErrorIoPending;
 }
 
-void ResetUSBLink() {
+void ResetUsbLink() {
     ReleaseDevice();
     g_events.Release();
     g_release = 0;

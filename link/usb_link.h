@@ -61,6 +61,6 @@ class USBEvents {
 
 // Initial state: no device held (the held handle closed on the port that
 // opened it, if that port is still installed), completion records released.
-void ResetUSBLink();
+void ResetUsbLink();
 
 }  // namespace vtrl

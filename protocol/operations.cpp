@@ -164,7 +164,7 @@ bool GetInstrumentCRC(uint32_t first, uint32_t last, uint16_t* crc) {
     return true;
 }
 
-CrcCheck CheckInstrumentCRC(uint32_t first, uint32_t last, uint16_t host_crc,
+CrcCheck CheckInstrumentCrc(uint32_t first, uint32_t last, uint16_t host_crc,
                             uint16_t* instrument_crc) {
     uint16_t answer = 0;
     for (int i = 0; i < kCrcAsks; ++i) {

@@ -78,7 +78,7 @@ enum class CrcCheck { kMatch, kDiffers, kGaveUp };
 // GetInstrumentCRC(first, last) against `host_crc`, asked again while it
 // differs, at most kCrcAsks times.  kGaveUp when a step raised the failure
 // flag; *instrument_crc receives the last answer.
-CrcCheck CheckInstrumentCRC(uint32_t first, uint32_t last, uint16_t host_crc,
+CrcCheck CheckInstrumentCrc(uint32_t first, uint32_t last, uint16_t host_crc,
                             uint16_t* instrument_crc);
 
 // The transfer buffer's address (QueryValueRetried(4, 0)), believed once two

@@ -27,6 +27,6 @@ uint32_t GetProgramFileSize(const char* path);
 void SetRunningProgramPath(const std::string& path);
 
 // link/usb_link.cpp: the release number of the held device (0 when none is held).
-uint16_t USBDeviceRelease();
+uint16_t UsbDeviceRelease();
 
 }  // namespace vtrl

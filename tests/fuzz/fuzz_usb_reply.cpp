@@ -306,7 +306,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every interface opened is closed again, but for the instrument held.
     VTRL_FUZZ_CHECK(port.OpenHandles() == (found ? 1u : 0u));
     if (found) {
-        VTRL_FUZZ_CHECK(USBDeviceRelease() == port.Release());
+        VTRL_FUZZ_CHECK(UsbDeviceRelease() == port.Release());
         static const char* const kLabels[] = {
             "Language = ",      "Maufacturer = ",   "Product = ",
             "Serial Number = ", "Configuration = ", "Interface = "};

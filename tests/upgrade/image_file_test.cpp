@@ -40,7 +40,7 @@ TEST(Crc16, FoldsInPiecesAsInOneGoAndIgnoresEmptyOrNegativeLengths) {
     EXPECT_EQ(CRC16Value(), 0xBB3D);
 
     // A reset starts a fresh computation even from a cleared table.
-    ResetCRC16State();
+    ResetCrc16State();
     EXPECT_EQ(Crc("abc"), 0x9738);
 }
 

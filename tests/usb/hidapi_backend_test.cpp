@@ -70,7 +70,7 @@ TEST_F(HidapiBackend, DeviceStringsComeFromWhatHidrawCanRead) {
         fields[i] = buffers[i];
     }
     ASSERT_TRUE(FindUSBDevice(fields, 80));
-    EXPECT_EQ(USBDeviceRelease(), 2);
+    EXPECT_EQ(UsbDeviceRelease(), 2);
     EXPECT_EQ(std::string(buffers[0]), "Language = <English>");
     EXPECT_EQ(std::string(buffers[1]), "Maufacturer = Vantrel");
     EXPECT_EQ(std::string(buffers[2]), "Product = Vantrel Thermal Cycler");

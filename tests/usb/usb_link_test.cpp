@@ -128,7 +128,7 @@ TEST(UsbDiscovery, SkipsWhatIsNotTheInstrumentAndClosesIt) {
     EXPECT_EQ(rig.port.Counts().closes, 4u);
     EXPECT_EQ(rig.port.Counts().bad_closes, 0u);
     ASSERT_EQ(rig.port.OpenHandleCount(), 1u);
-    EXPECT_EQ(USBDeviceRelease(), 2);
+    EXPECT_EQ(UsbDeviceRelease(), 2);
     // The one handle left open is the instrument's: it answers.
     (void)instrument;
     EXPECT_EQ(GetStatus(), 0u);
@@ -142,7 +142,7 @@ TEST(UsbDiscovery, LastInstrumentEnumeratedIsHeld) {
     rig.port.AddInstrument(rig.instrument, "first");
     rig.port.AddInstrument(second, "second");
     EXPECT_TRUE(FindUSBDevice(nullptr, 0));
-    EXPECT_EQ(USBDeviceRelease(), 7);
+    EXPECT_EQ(UsbDeviceRelease(), 7);
     EXPECT_EQ(rig.port.OpenHandleCount(), 1u);
     EXPECT_EQ(rig.port.Counts().closes, 1u);
     GetStatus();
@@ -422,7 +422,7 @@ TEST(UsbLink, ResetReleasesDeviceAndRecords) {
     UsbRig rig;
     ASSERT_TRUE(rig.Connect());
     EXPECT_EQ(rig.port.Counts().io_records, 2u);
-    ResetUSBLink();
+    ResetUsbLink();
     EXPECT_FALSE(USBLinkSelected());
     EXPECT_EQ(rig.port.OpenHandleCount(), 0u);
     EXPECT_EQ(rig.port.Counts().io_records, 0u);

@@ -68,7 +68,7 @@ class HidStack : public ::testing::Test {
   protected:
     void SetUp() override {
         SetHidPort(&NativeHidPort());
-        ResetUSBLink();
+        ResetUsbLink();
         const char* serial = std::getenv("VTRL_LAST_SERIAL");
         ASSERT_NE(serial, nullptr) << "VTRL_LAST_SERIAL is not set";
         last_serial_ = serial;
@@ -77,7 +77,7 @@ class HidStack : public ::testing::Test {
         }
     }
     void TearDown() override {
-        ResetUSBLink();
+        ResetUsbLink();
         SetHidPort(nullptr);
     }
     std::string last_serial_;
@@ -101,7 +101,7 @@ TEST_F(HidStack, ScanHoldsOnlyTheLastInstrument) {
         ASSERT_TRUE(HidD_GetNumInputBuffers(open[0], &buffers));
         EXPECT_EQ(buffers, 2u);
     }
-    ResetUSBLink();
+    ResetUsbLink();
     EXPECT_TRUE(OpenHidHandles().empty());
 }
 
