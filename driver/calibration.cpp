@@ -147,8 +147,10 @@ using A = CalibrationAction;
 // clang-format off
 constexpr CalibrationRule kCalibrationRules[] = {
     // moment           size        caldata.bin     instrument      action             message
+    // A normal-size image leaves sector 0 alone.
     {M::kBeforeErase,   S::kNormal, F::kAny,        R::kAny,        A::kKeep,          nullptr},
-    // With no usable path the save reads the record, then cannot write it.
+    // No usable path: the save reads the record, then cannot write it.  A
+    // short file is written over by the save.
     {M::kBeforeErase,   S::kFull,   F::kNoPath,     R::kAny,        A::kSave,          nullptr},
     {M::kBeforeErase,   S::kFull,   F::kAbsent,     R::kAny,        A::kSave,          nullptr},
     {M::kBeforeErase,   S::kFull,   F::kShort,      R::kAny,        A::kSave,          nullptr},

@@ -31,7 +31,7 @@ enum class ImageSize { kAny, kNormal, kFull };
 
 // caldata.bin as found; finding it changes nothing.
 enum class SavedFile {
-    kAny,         // in a row: whatever it holds (it is not looked at)
+    kAny,         // in a row: whatever it holds (that row does not look)
     kNoPath,      // a path had to be cut: nothing is opened, written or deleted through it
     kAbsent,      // no such file
     kShort,       // fewer than 1024 bytes: no record to judge
@@ -42,7 +42,7 @@ enum class SavedFile {
 
 // The instrument's record (read again each time) against the buffer.
 enum class InstrumentRecord {
-    kAny,         // in a row: not read
+    kAny,         // in a row: whatever it is (that row does not read it)
     kUnreadable,  // a step gave up, or the transfer's CRCs never agreed
     kInvalid,     // its sector was erased (an interrupted upgrade), or it is damaged
     kSame,        // valid, and byte for byte the record in the buffer
