@@ -15,8 +15,18 @@
 namespace vtrl {
 namespace {
 
+// Record layout (little-endian): magic 0x5A5A at 0, CRC-16 of bytes 4..1023 at
+// 2, opaque calibration data from 4.  caldata.bin is exactly those 1024 bytes.
+constexpr size_t kCalibrationRecordSize = 1024;
+constexpr uint32_t kCalibrationRecordAddress = 0xCFC00;
+constexpr uint32_t kCalibrationRecordLast = 0xCFFFF;
+constexpr uint16_t kCalibrationMagic = 0x5A5A;
 constexpr uint32_t kCalibrationSectorBase = 0xC0000;
 constexpr size_t kRebuildFillEnd = 1008;  // the rebuild leaves the last 16 bytes as read
+
+using Record = std::array<uint8_t, kCalibrationRecordSize>;
+Record g_record{};      // the calibration record buffer
+Record g_instrument{};  // the instrument's record as last read
 
 // The record goes back through the transfer buffer in whole blocks and a tail.
 struct RestorePiece {
@@ -37,8 +47,6 @@ constexpr std::array<RestorePiece, kRestorePieceCount> MakeRestorePieces() {
     return pieces;
 }
 constexpr std::array<RestorePiece, kRestorePieceCount> kRestorePieces = MakeRestorePieces();
-
-std::array<uint8_t, kCalibrationRecordSize> g_record{};
 
 uint16_t GetLe16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -84,50 +92,16 @@ bool ProgramRecord(const uint8_t* record) {
                               WholeRecordCrc(record), nullptr) == CrcCheck::kMatch;
 }
 
-}  // namespace
-
-uint8_t* CalibrationRecordBuffer() {
-    return g_record.data();
-}
-
+// Magic 0x5A5A and a CRC field equal to the CRC-16 of bytes 4..1023.
 bool CheckCalibrationRecord(const uint8_t* record) {
-    if (record == nullptr || GetLe16(record) != kCalibrationMagic) {
-        return false;
-    }
-    return RecordBodyCrc(record) == GetLe16(record + 2);
+    return GetLe16(record) == kCalibrationMagic && RecordBodyCrc(record) == GetLe16(record + 2);
 }
 
-SavedCalibration FindSavedCalibration() {
-    if (!FilePathsUsable()) {
-        return SavedCalibration::kNone;
-    }
-    {
-        errno = 0;
-        UniqueFile file = OpenFile(CalibrationFilePath(), "rb");
-        if (!file) {
-            return errno == ENOENT ? SavedCalibration::kNone : SavedCalibration::kUnreadable;
-        }
-        const size_t got = ReadFile(file.Get(), g_record.data(), g_record.size());
-        if (got < g_record.size()) {
-            return CurrentFileSystem().Failed(file.Get()) ? SavedCalibration::kUnreadable
-                                                          : SavedCalibration::kNone;
-        }
-    }
-    if (CheckCalibrationRecord(g_record.data())) {
-        return SavedCalibration::kValid;
-    }
-    DeleteFileAt(CalibrationFilePath());
-    return SavedCalibration::kNone;
-}
-
-bool LoadSavedCalibration() {
-    return FindSavedCalibration() == SavedCalibration::kValid;
-}
-
+// Reads 1024 bytes from 0xCFC00 into `record` and checks the transfer against
+// the instrument's own CRC over 0xCFC00..0xCFFFF, reading again while the two
+// differ (at most kCrcAsks times).  False when a step gives up or the CRCs
+// never agree.  Says nothing about whether the record itself is valid.
 bool ReadInstrumentCalibration(uint8_t* record) {
-    if (record == nullptr) {
-        return false;
-    }
     SetValueRetried(kSelectorFlashAddress, kCalibrationSectorBase);
     if (FailureFlag()) {
         return false;
@@ -148,27 +122,228 @@ bool ReadInstrumentCalibration(uint8_t* record) {
     return false;
 }
 
+// Writes the 1024 bytes to caldata.bin durably (never half-written; on stable
+// storage when true).
 bool WriteCalibrationFile(const uint8_t* record) {
-    if (record == nullptr || !FilePathsUsable()) {
-        return false;
-    }
-    return WriteFileDurably(CalibrationFilePath(), record, kCalibrationRecordSize);
+    return FilePathsUsable() &&
+           WriteFileDurably(CalibrationFilePath(), record, kCalibrationRecordSize);
 }
 
-bool SaveCalibration(const uint8_t* saved_record) {
-    if (!ReadInstrumentCalibration(g_record.data())) {
-        ShowAbortMessage("Unable to retrieve calibration data!");
+// Shown by the table and by SaveCalibration.
+constexpr char kUnableToRetrieve[] = "Unable to retrieve calibration data!";
+
+using M = CalibrationMoment;
+using S = ImageSize;
+using F = SavedFile;
+using R = InstrumentRecord;
+using A = CalibrationAction;
+
+// The calibration table: what becomes of caldata.bin and of the record, and
+// what the operator is told (the operator's guide lists every message).  The
+// first row that fits decides.  Before erasing a full-size image the record
+// must be in the buffer and in caldata.bin, and a caldata.bin that may be the
+// only copy of a record is never written over or deleted; after the download
+// caldata.bin goes only where it is known to be no longer needed.
+// clang-format off
+constexpr CalibrationRule kCalibrationRules[] = {
+    // moment           size        caldata.bin     instrument      action             message
+    // A normal-size image leaves sector 0 alone.
+    {M::kBeforeErase,   S::kNormal, F::kAny,        R::kAny,        A::kKeep,          nullptr},
+    // No usable path: the save reads the record, then cannot write it.  A
+    // short file is written over by the save.
+    {M::kBeforeErase,   S::kFull,   F::kNoPath,     R::kAny,        A::kSave,          nullptr},
+    {M::kBeforeErase,   S::kFull,   F::kAbsent,     R::kAny,        A::kSave,          nullptr},
+    {M::kBeforeErase,   S::kFull,   F::kShort,      R::kAny,        A::kSave,          nullptr},
+    {M::kBeforeErase,   S::kFull,   F::kInvalid,    R::kAny,        A::kDeleteAndSave, nullptr},
+    {M::kBeforeErase,   S::kFull,   F::kUnreadable, R::kAny,        A::kStop,
+     "Unable to read saved calibration data!"},
+    {M::kBeforeErase,   S::kFull,   F::kValid,      R::kUnreadable, A::kStop,
+     kUnableToRetrieve},
+    // A copy left by an interrupted upgrade: this instrument's own record, or
+    // the only one left of it once its sector was erased.
+    {M::kBeforeErase,   S::kFull,   F::kValid,      R::kSame,       A::kOfferReuse,
+     " Retry failed download? \n\r Please press y or n: "},
+    {M::kBeforeErase,   S::kFull,   F::kValid,      R::kInvalid,    A::kOfferReuse,
+     " Retry failed download? \n\r Please press y or n: "},
+    {M::kBeforeErase,   S::kFull,   F::kValid,      R::kOther,      A::kRefuse,
+     " caldata.bin beside this program holds a\r\n"
+     " calibration record other than this\r\n"
+     " instrument's. Nothing has been changed.\r\n"
+     " The file may be the only copy of a calibration\r\n"
+     " record: keep it safe and never delete it.\r\n"
+     " Move it to a safe place, then start again.\r\n"
+     " If this instrument has lost its calibration,\r\n"
+     " the file may hold it: tell Vantrel service.\r\n"
+     " Please press a key..."},
+    // The instrument's record is read again; an invalid one never replaces
+    // the valid saved copy.
+    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kUnreadable, A::kStop,
+     kUnableToRetrieve},
+    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kInvalid,    A::kKeep,
+     " The instrument's calibration record is invalid.\r\n"
+     " The saved copy in caldata.bin is kept and\r\n"
+     " will be restored.\r\n Please press a key..."},
+    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kSame,       A::kSaveAsRead,    nullptr},
+    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kOther,      A::kSaveAsRead,    nullptr},
+    // After a full-size upgrade caldata.bin holds the record just restored
+    // and verified.  After a normal-size one it may be the only copy of a
+    // record an interrupted full-size upgrade erased, or another instrument's.
+    {M::kAfterDownload, S::kAny,    F::kNoPath,     R::kAny,        A::kKeep,          nullptr},
+    {M::kAfterDownload, S::kFull,   F::kAny,        R::kAny,        A::kRemove,        nullptr},
+    {M::kAfterDownload, S::kNormal, F::kAbsent,     R::kAny,        A::kRemove,        nullptr},
+    {M::kAfterDownload, S::kNormal, F::kShort,      R::kAny,        A::kRemove,        nullptr},
+    {M::kAfterDownload, S::kNormal, F::kInvalid,    R::kAny,        A::kRemove,        nullptr},
+    {M::kAfterDownload, S::kNormal, F::kUnreadable, R::kAny,        A::kKeep,          nullptr},
+    {M::kAfterDownload, S::kNormal, F::kValid,      R::kSame,       A::kRemove,        nullptr},
+    {M::kAfterDownload, S::kNormal, F::kValid,      R::kUnreadable, A::kKeep,
+     " The instrument's calibration record could not\r\n"
+     " be read to compare it with caldata.bin beside\r\n"
+     " this program, which has been kept.\r\n"
+     " Please press a key..."},
+    {M::kAfterDownload, S::kNormal, F::kValid,      R::kInvalid,    A::kKeep,
+     " The instrument has no valid calibration record.\r\n"
+     " caldata.bin beside this program holds its\r\n"
+     " calibration and has been kept: upgrade again\r\n"
+     " with a full-size image to restore it.\r\n"
+     " Please press a key..."},
+    {M::kAfterDownload, S::kNormal, F::kValid,      R::kOther,      A::kKeep,
+     " caldata.bin beside this program holds a\r\n"
+     " calibration record other than this\r\n"
+     " instrument's, and has been kept.\r\n"
+     " The file may be the only copy of a calibration\r\n"
+     " record: keep it safe and never delete it.\r\n"
+     " Move it somewhere safe before the next upgrade.\r\n"
+     " If this instrument has lost its calibration,\r\n"
+     " the file may hold it: tell Vantrel service.\r\n"
+     " Please press a key..."},
+};
+// clang-format on
+
+// The first row for `moment` and `size` that fits.  `file(wanted)` and
+// `record()` tell caldata.bin's state and the instrument's record; each is
+// asked only for a row that does not leave its column open.
+template <typename File, typename Instrument>
+constexpr const CalibrationRule* FirstRule(M moment, S size, File file, Instrument record) {
+    for (const CalibrationRule& rule : kCalibrationRules) {
+        if (rule.moment == moment && (rule.size == S::kAny || rule.size == size) &&
+            (rule.file == F::kAny || rule.file == file(rule.file)) &&
+            (rule.instrument == R::kAny || rule.instrument == record())) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+// Every moment, size, file and record has its row, and every row that shows
+// its message has one.
+constexpr bool TableIsComplete() {
+    for (const CalibrationRule& rule : kCalibrationRules) {
+        if (rule.message == nullptr && (rule.action == A::kOfferReuse || rule.action == A::kStop ||
+                                        rule.action == A::kRefuse)) {
+            return false;
+        }
+    }
+    for (M m : {M::kBeforeErase, M::kReuseDeclined, M::kAfterDownload}) {
+        for (S s : {S::kNormal, S::kFull}) {
+            for (F f :
+                 {F::kNoPath, F::kAbsent, F::kShort, F::kInvalid, F::kValid, F::kUnreadable}) {
+                for (R r : {R::kUnreadable, R::kInvalid, R::kSame, R::kOther}) {
+                    if (FirstRule(
+                            m, s, [f](F) { return f; }, [r] { return r; }) == nullptr) {
+                        return false;
+                    }
+                }
+            }
+        }
+    }
+    return true;
+}
+static_assert(TableIsComplete(), "a case without a row in the calibration table");
+
+// caldata.bin as it is, changing nothing; only a valid record reaches the buffer.
+SavedFile FindSavedCalibration() {
+    if (!FilePathsUsable()) {
+        return F::kNoPath;
+    }
+    Record found{};
+    errno = 0;
+    UniqueFile file = OpenFile(CalibrationFilePath(), "rb");
+    if (!file) {
+        return errno == ENOENT ? F::kAbsent : F::kUnreadable;
+    }
+    if (ReadFile(file.Get(), found.data(), found.size()) < found.size()) {
+        return CurrentFileSystem().Failed(file.Get()) ? F::kUnreadable : F::kShort;
+    }
+    if (!CheckCalibrationRecord(found.data())) {
+        return F::kInvalid;
+    }
+    g_record = found;
+    return F::kValid;
+}
+
+// The instrument's record, read into g_instrument, against the buffer.
+InstrumentRecord JudgeInstrumentRecord() {
+    if (!ReadInstrumentCalibration(g_instrument.data())) {
+        return R::kUnreadable;
+    }
+    if (!CheckCalibrationRecord(g_instrument.data())) {
+        return R::kInvalid;
+    }
+    return g_instrument == g_record ? R::kSame : R::kOther;
+}
+
+}  // namespace
+
+uint8_t* CalibrationRecordBuffer() {
+    return g_record.data();
+}
+
+const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize size) {
+    // Each found out when a row first asks, and then known.  That the paths
+    // are unusable is known without opening anything.
+    SavedFile file = FilePathsUsable() ? F::kAny : F::kNoPath;
+    InstrumentRecord record = R::kAny;
+    const CalibrationRule* rule = FirstRule(
+        moment, size,
+        [&](SavedFile wanted) {
+            if (file == F::kAny && wanted != F::kNoPath) {
+                file = FindSavedCalibration();
+            }
+            return file;
+        },
+        [&] {
+            if (record == R::kAny) {
+                record = JudgeInstrumentRecord();
+            }
+            return record;
+        });
+    return *rule;  // never null: TableIsComplete
+}
+
+// Tests only (tests/common/test_hooks.h): caldata.bin found as before a
+// full-size image is erased, short of reading the instrument, and deleted
+// where the table deletes it.  True when its record is valid, now in the buffer.
+bool LoadSavedCalibration() {
+    const SavedFile file = FindSavedCalibration();
+    const CalibrationRule* rule = FirstRule(
+        M::kBeforeErase, S::kFull, [file](SavedFile) { return file; }, [] { return R::kAny; });
+    if (rule != nullptr && rule->action == A::kDeleteAndSave) {
+        DeleteFileAt(CalibrationFilePath());
+    }
+    return file == F::kValid;
+}
+
+bool SaveCalibration() {
+    if (!ReadInstrumentCalibration(g_instrument.data())) {
+        ShowAbortMessage(kUnableToRetrieve);
         return false;
     }
+    return SaveCalibrationAsRead();
+}
+
+bool SaveCalibrationAsRead() {
+    g_record = g_instrument;
     if (!CheckCalibrationRecord(g_record.data())) {
-        if (saved_record != nullptr && CheckCalibrationRecord(saved_record)) {
-            std::memcpy(g_record.data(), saved_record, kCalibrationRecordSize);
-            ShowMessageAndReadKey(
-                " The instrument's calibration record is invalid.\r\n"
-                " The saved copy in caldata.bin is kept and\r\n"
-                " will be restored.\r\n Please press a key...");
-            return true;
-        }
         RebuildRecord(g_record.data());
     }
     if (!WriteCalibrationFile(g_record.data())) {
@@ -189,6 +364,7 @@ bool RestoreCalibration(const uint8_t* record) {
 
 void ResetCalibrationState() {
     g_record.fill(0);
+    g_instrument.fill(0);
 }
 
 }  // namespace vtrl

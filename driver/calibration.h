@@ -4,68 +4,96 @@
 // and verified afterwards.  caldata.bin is removed only after a successful
 // upgrade, so a copy left by an interrupted one is found again on the next run.
 //
-// Record layout (little-endian): magic 0x5A5A at 0, CRC-16 of bytes 4..1023 at
-// 2, opaque calibration data from 4.  caldata.bin is exactly those 1024 bytes.
+// What becomes of caldata.bin and of the record at each moment of an upgrade
+// is decided by one table, the calibration table in calibration.cpp: from
+// what caldata.bin holds and what the instrument's record is, to what is done
+// and what the operator is told.  The upgrade sequence acts on its answer.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 namespace vtrl {
 
-constexpr size_t kCalibrationRecordSize = 1024;
-constexpr uint32_t kCalibrationRecordAddress = 0xCFC00;
-constexpr uint32_t kCalibrationRecordLast = 0xCFFFF;
-constexpr uint16_t kCalibrationMagic = 0x5A5A;
-
-// The one calibration record buffer: filled by LoadSavedCalibration or
+// The one calibration record buffer: filled from a valid caldata.bin or by
 // SaveCalibration, programmed back by RestoreCalibration.
 uint8_t* CalibrationRecordBuffer();
 
-// True when caldata.bin exists and its first 1024 bytes are a valid record,
-// which is then in the buffer.  A file shorter than 1024 bytes is left alone;
-// one holding an invalid record is deleted.  Never creates the file.
-bool LoadSavedCalibration();
-
-enum class SavedCalibration {
-    kNone,        // no caldata.bin, or one too short to hold a record, or an invalid one (deleted)
-    kValid,       // a valid record, now in the buffer
-    kUnreadable,  // caldata.bin is there but cannot be opened or read: it may be the only copy
+// When the table is asked.
+enum class CalibrationMoment {
+    kBeforeErase,    // the operator has confirmed; nothing is erased yet
+    kReuseDeclined,  // n at the retry prompt; the saved copy is still in the buffer
+    kAfterDownload,  // the program (and the record) verified, the marker words written
 };
-// LoadSavedCalibration, telling a file that cannot be read apart: such a file
-// must be neither used nor deleted nor written over.
-SavedCalibration FindSavedCalibration();
+
+// The image's size class; kFull reaches into sector 0 (above 262140 bytes).
+// kAny in a row: either.
+enum class ImageSize { kAny, kNormal, kFull };
+
+// caldata.bin as found; finding it changes nothing.
+enum class SavedFile {
+    kAny,         // in a row: whatever it holds (that row does not look)
+    kNoPath,      // a path had to be cut: nothing is opened, written or deleted through it
+    kAbsent,      // no such file
+    kShort,       // fewer than 1024 bytes: no record to judge
+    kInvalid,     // its first 1024 bytes are no valid record
+    kValid,       // its first 1024 bytes are a valid record, now in the buffer
+    kUnreadable,  // there, but it cannot be opened or read: it may be the only copy
+};
+
+// The instrument's record (read again each time) against the buffer.
+enum class InstrumentRecord {
+    kAny,         // in a row: whatever it is (that row does not read it)
+    kUnreadable,  // a step gave up, or the transfer's CRCs never agreed
+    kInvalid,     // its sector was erased (an interrupted upgrade), or it is damaged
+    kSame,        // valid, and byte for byte the record in the buffer
+    kOther,       // valid, but another record than the one in the buffer
+};
+
+// What the upgrade does on the table's answer.
+enum class CalibrationAction {
+    kKeep,           // caldata.bin stays as it is; the message, if any, waits for a key
+    kRemove,         // caldata.bin is deleted
+    kSave,           // SaveCalibration
+    kDeleteAndSave,  // caldata.bin is deleted, then SaveCalibration
+    kOfferReuse,     // the message asks; n asks the table again (kReuseDeclined), any
+                     // other key keeps the saved copy that is in the buffer
+    kSaveAsRead,     // SaveCalibrationAsRead
+    kStop,           // the message is the upgrade's failure; nothing has been erased
+    kRefuse,         // the message waits for a key, then the upgrade ends; nothing erased
+};
+
+// One row of the calibration table.
+struct CalibrationRule {
+    CalibrationMoment moment;
+    ImageSize size;
+    SavedFile file;
+    InstrumentRecord instrument;
+    CalibrationAction action;
+    const char* message;  // null: none
+};
+
+// The first row of the calibration table for `moment` and `size` that fits
+// caldata.bin and the instrument's record.  A column a row leaves open (kAny)
+// is not looked at: caldata.bin is found, and the instrument's record read,
+// only when a row asks.  Nothing on disk changes here.
+const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize size);
 
 // Reads the instrument's record into the buffer, rebuilds it when invalid (magic,
 // CRC, four zero bytes, 0xFF up to byte 1007, the last 16 bytes as read) and
 // writes caldata.bin.  Reports its own failures ("Unable to retrieve
 // calibration data!", "Unable to save calibration data!") and returns false.
-//
-// `saved_record`, when not null, is a valid record already in caldata.bin: an
-// invalid record from the instrument (its sector erased by an interrupted
-// upgrade) must not replace it, so the saved one goes back into the buffer,
-// the file stays as it is and the operator is told.
-bool SaveCalibration(const uint8_t* saved_record = nullptr);
+bool SaveCalibration();
 
-// Reads 1024 bytes from 0xCFC00 into `record` and checks the transfer against
-// the instrument's own CRC over 0xCFC00..0xCFFFF, reading again while the two
-// differ (at most kCrcAsks times).  False when a step gives up or the CRCs
-// never agree.  Says nothing about whether the record itself is valid.
-bool ReadInstrumentCalibration(uint8_t* record);
-
-// Magic 0x5A5A and a CRC field equal to the CRC-16 of bytes 4..1023.
-bool CheckCalibrationRecord(const uint8_t* record);
-
-// Writes the 1024 bytes to caldata.bin durably (never half-written; on stable
-// storage when true).
-bool WriteCalibrationFile(const uint8_t* record);
+// As SaveCalibration, with the instrument's record as last read (by
+// DecideCalibration), not read again.
+bool SaveCalibrationAsRead();
 
 // Programs `record` into 0xCFC00..0xCFFFF (498 + 498 + 28 bytes) under the
 // sector 0 write permission and verifies it by the instrument's CRC.  The
 // permission is withdrawn on every way out.
 bool RestoreCalibration(const uint8_t* record);
 
-// Initial state: the buffer cleared.
+// Initial state: the buffers cleared.
 void ResetCalibrationState();
 
 }  // namespace vtrl

@@ -122,80 +122,36 @@ bool VerifyDownload(uint32_t first, uint32_t last) {
                        static_cast<unsigned>(instrument_crc), static_cast<unsigned>(host_crc)));
 }
 
-using Record = std::array<uint8_t, kCalibrationRecordSize>;
-
-// What caldata.bin is to this instrument.
-enum class SavedCopy {
-    kNone,            // no valid caldata.bin
-    kThisOne,         // the instrument's own valid record, byte for byte
-    kOnlyCopy,        // the instrument has no valid record (its sector was erased)
-    kNotThisOnes,     // the instrument holds another valid record
-    kUnreadable,      // the instrument's record could not be read
-    kFileUnreadable,  // caldata.bin is there but cannot be read: it may be the only copy
-};
-
-// Loads caldata.bin into the record buffer (when valid) and compares it with
-// the instrument's own record, read into `own`.
-SavedCopy JudgeSavedCopy(Record* own) {
-    switch (FindSavedCalibration()) {
-        case SavedCalibration::kNone:
-            return SavedCopy::kNone;
-        case SavedCalibration::kUnreadable:
-            return SavedCopy::kFileUnreadable;
-        case SavedCalibration::kValid:
-            break;
-    }
-    if (!ReadInstrumentCalibration(own->data())) {
-        return SavedCopy::kUnreadable;
-    }
-    if (!CheckCalibrationRecord(own->data())) {
-        return SavedCopy::kOnlyCopy;
-    }
-    return std::equal(own->begin(), own->end(), CalibrationRecordBuffer())
-               ? SavedCopy::kThisOne
-               : SavedCopy::kNotThisOnes;
-}
-
-constexpr char kForeignSavedCopy[] =
-    " caldata.bin beside this program holds a\r\n"
-    " calibration record other than this\r\n"
-    " instrument's. Nothing has been changed.\r\n"
-    " The file may be the only copy of a calibration\r\n"
-    " record: keep it safe and never delete it.\r\n"
-    " Move it to a safe place, then start again.\r\n"
-    " If this instrument has lost its calibration,\r\n"
-    " the file may hold it: tell Vantrel service.\r\n"
-    " Please press a key...";
-
-// Before anything is erased the calibration record is in the buffer and in
-// caldata.bin: a copy left by an interrupted upgrade is offered for reuse,
-// otherwise the instrument's own record is saved.  A copy that is not this
-// instrument's record may be another instrument's only one: it is neither
-// used nor overwritten, and nothing is changed.
-bool PreserveCalibration() {
-    Record own{};
-    switch (JudgeSavedCopy(&own)) {
-        case SavedCopy::kNone:
+// Does what the calibration table says at `moment`; false when the upgrade
+// ends here (after its message).
+bool FollowCalibrationRule(CalibrationMoment moment, ImageSize size) {
+    const CalibrationRule& rule = DecideCalibration(moment, size);
+    switch (rule.action) {
+        case CalibrationAction::kKeep:
+            if (rule.message != nullptr) {
+                ShowMessageAndReadKey(rule.message);
+            }
+            return true;
+        case CalibrationAction::kRemove:
+            DeleteFileAt(CalibrationFilePath());
+            return true;
+        case CalibrationAction::kDeleteAndSave:
+            DeleteFileAt(CalibrationFilePath());
             return SaveCalibration();
-        case SavedCopy::kFileUnreadable:
-            // It may hold the only copy of the record: nothing is erased.
-            return Fail("Unable to read saved calibration data!");
-        case SavedCopy::kUnreadable:
-            return Fail("Unable to retrieve calibration data!");
-        case SavedCopy::kNotThisOnes:
-            ShowMessageAndReadKey(kForeignSavedCopy);
+        case CalibrationAction::kSave:
+            return SaveCalibration();
+        case CalibrationAction::kOfferReuse:
+            return AskKey(rule.message) != 'N' ||
+                   FollowCalibrationRule(CalibrationMoment::kReuseDeclined, size);
+        case CalibrationAction::kSaveAsRead:
+            return SaveCalibrationAsRead();
+        case CalibrationAction::kStop:
+            return Fail(rule.message);
+        case CalibrationAction::kRefuse:
+            ShowMessageAndReadKey(rule.message);
             return false;
-        case SavedCopy::kThisOne:
-        case SavedCopy::kOnlyCopy:
-            break;
     }
-    Record saved{};
-    std::copy(CalibrationRecordBuffer(), CalibrationRecordBuffer() + kCalibrationRecordSize,
-              saved.begin());
-    if (AskKey(" Retry failed download? \n\r Please press y or n: ") != 'N') {
-        return true;
-    }
-    return SaveCalibration(saved.data());
+    return false;
 }
 
 // Sector 0 is changed only under the write permission, withdrawn right after.
@@ -274,50 +230,6 @@ std::string NotMarkedValid(bool calibration_branch) {
            " marking it valid. Please run the upgrade again.";
 }
 
-// After a full-size upgrade caldata.bin holds the record just restored and
-// verified.  In the normal size class it may be the only copy of a record
-// that an interrupted full-size upgrade erased, or another instrument's: it
-// goes only when it is this instrument's own valid record.
-void RemoveSavedCalibration(bool calibration_branch) {
-    if (!FilePathsUsable()) {
-        return;
-    }
-    // What a save cut short left behind goes in either case.
-    DeleteFileAt(TemporaryPathFor(CalibrationFilePath()).c_str());
-    Record own{};
-    const SavedCopy saved = calibration_branch ? SavedCopy::kThisOne : JudgeSavedCopy(&own);
-    if (saved == SavedCopy::kFileUnreadable) {
-        return;  // its content is unknown: kept
-    }
-    if (saved == SavedCopy::kUnreadable) {
-        ShowMessageAndReadKey(
-            " The instrument's calibration record could not\r\n"
-            " be read to compare it with caldata.bin beside\r\n"
-            " this program, which has been kept.\r\n"
-            " Please press a key...");
-    } else if (saved == SavedCopy::kOnlyCopy) {
-        ShowMessageAndReadKey(
-            " The instrument has no valid calibration record.\r\n"
-            " caldata.bin beside this program holds its\r\n"
-            " calibration and has been kept: upgrade again\r\n"
-            " with a full-size image to restore it.\r\n"
-            " Please press a key...");
-    } else if (saved == SavedCopy::kNotThisOnes) {
-        ShowMessageAndReadKey(
-            " caldata.bin beside this program holds a\r\n"
-            " calibration record other than this\r\n"
-            " instrument's, and has been kept.\r\n"
-            " The file may be the only copy of a calibration\r\n"
-            " record: keep it safe and never delete it.\r\n"
-            " Move it somewhere safe before the next upgrade.\r\n"
-            " If this instrument has lost its calibration,\r\n"
-            " the file may hold it: tell Vantrel service.\r\n"
-            " Please press a key...");
-    } else {
-        DeleteFileAt(CalibrationFilePath());
-    }
-}
-
 // The instrument jumps to its new program before it could answer.
 void RestartInstrument() {
     SetNoReplyFlag(true);
@@ -328,7 +240,8 @@ void RestartInstrument() {
 // Everything from the first marker clear to the restart, during which the PC
 // must not sleep: erase, download, calibration restore, marker words,
 // caldata.bin and the restart.
-bool ReplaceProgram(const char* image_path, bool calibration_branch) {
+bool ReplaceProgram(const char* image_path, ImageSize size) {
+    const bool calibration_branch = size == ImageSize::kFull;
     KeepAwake awake;
     if (!EraseProgramFlash()) {
         return Fail("Cannot erase program memory.");
@@ -348,7 +261,11 @@ bool ReplaceProgram(const char* image_path, bool calibration_branch) {
     if (FailureFlag() || !ProgramMarkerWords()) {
         return Fail(NotMarkedValid(calibration_branch));
     }
-    RemoveSavedCalibration(calibration_branch);
+    // What a save cut short left behind goes, whatever becomes of caldata.bin.
+    if (FilePathsUsable()) {
+        DeleteFileAt(TemporaryPathFor(CalibrationFilePath()).c_str());
+    }
+    FollowCalibrationRule(CalibrationMoment::kAfterDownload, size);
     RestartInstrument();
     return true;
 }
@@ -453,11 +370,9 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
     }
-    const bool calibration_branch = size > kLargestNormalImage;
-    if (calibration_branch && !PreserveCalibration()) {
-        return false;
-    }
-    if (!ReplaceProgram(image_path, calibration_branch)) {
+    const ImageSize size_class = size > kLargestNormalImage ? ImageSize::kFull : ImageSize::kNormal;
+    if (!FollowCalibrationRule(CalibrationMoment::kBeforeErase, size_class) ||
+        !ReplaceProgram(image_path, size_class)) {
         return false;
     }
     ShowMessageWindow(" Upgrade complete -- Restarting instrument!", kMessageWindowWidth,

@@ -26,6 +26,13 @@ uint32_t GetProgramFileSize(const char* path);
 // program lay there (empty: the system's answer again).
 void SetRunningProgramPath(const std::string& path);
 
+// driver/calibration.cpp: caldata.bin found as before a full-size image is
+// erased, short of reading the instrument, and deleted where the calibration
+// table deletes it then (an invalid record).  True when it holds a valid
+// record, which is then in the buffer.  A file shorter than a record is left
+// alone; none is ever created.
+bool LoadSavedCalibration();
+
 // link/usb_link.cpp: the release number of the held device (0 when none is held).
 uint16_t UsbDeviceRelease();
 

@@ -1,7 +1,7 @@
-// caldata.bin: LoadSavedCalibration (and the three-way answer behind it) on
-// any contents.  A valid record is taken into the buffer, an invalid one of
-// full length is deleted, a short one is left as it was, a missing one is
-// never created.
+// caldata.bin: LoadSavedCalibration (the file as found, and the calibration
+// table's answer before erasing) on any contents.  A valid record is taken
+// into the buffer, an invalid one of full length is deleted, a short one is
+// left as it was, a missing one is never created.
 //
 // Input: a mode byte, then the file.  Mode bit 0: no file; bit 1: the magic and
 // the CRC are made right (to reach the valid path with any contents).
@@ -15,6 +15,7 @@
 #include "driver/image_file.h"
 #include "driver/program_state.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/upgrade/upgrade_files.h"
 

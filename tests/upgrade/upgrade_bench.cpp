@@ -7,7 +7,6 @@
 #include <filesystem>
 
 #include "console/dconsole.h"
-#include "driver/calibration.h"
 #include "driver/entry.h"
 #include "driver/file_io.h"
 #include "driver/image_file.h"
