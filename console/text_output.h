@@ -9,8 +9,6 @@ namespace vtrl {
 // While set, WriteText parks the cursor on the row below the region instead
 // of scrolling the region (used around a frame's bottom edge).
 void SetScrollSuppression(bool suppressed);
-// True while the cursor sits on the row just below the region.
-bool CursorBelowRegion();
 
 // Sets the cursor fields of the state without touching the console.
 void RestoreCursorFields(uint8_t column, uint8_t row);

@@ -54,9 +54,6 @@ bool SearchSerialPorts(uint32_t* firmware_version, int* port_index, int port_cou
 // raised no link error.  *firmware_version receives the answer (0 on failure).
 bool ReadFirmwareVersion(uint32_t* firmware_version);
 
-// The serial search switch (-C); off at start.
-void SetSerialSearch(bool on);
-
 // Initial state: serial search off.
 void ResetEntryState();
 

@@ -20,10 +20,6 @@ class KeepAwake {
     KeepAwake& operator=(KeepAwake&&) = delete;
 };
 
-// Number of KeepAwake guards alive now (0 when the system is not held), so
-// that tests can check the hold is released on every way out.
-int KeepAwakeActiveCount();
-
 // Platform layer (keep_awake_<platform>.cpp): asks the system to stay awake
 // (true) or lets it sleep again (false).  Called only on the first guard's
 // construction and the last guard's destruction.  True when the system took

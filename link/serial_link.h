@@ -60,11 +60,6 @@ bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length);
 // Reads and discards until a read yields nothing; nothing held: returns at once.
 void FlushCommInput();
 
-// True while a port handle is held / while the held port is set up (open).
-bool CommPortHeld();
-bool CommPortOpen();
-int CommPortIndex();
-
 // Initial state: the held port (if any) closed, index 0.
 void ResetSerialLink();
 

@@ -97,7 +97,6 @@ void RaiseLinkError(uint32_t code);  // drains pending serial input, then error 
 
 // While set, a command is sent and no reply is awaited (the restart command).
 void SetNoReplyFlag(bool set);
-bool NoReplyFlag();
 
 // Puts the module back in its initial state (tests start every case here).
 void ResetProtocolState();

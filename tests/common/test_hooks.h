@@ -11,11 +11,22 @@
 
 namespace vtrl {
 
+// console/text_output.cpp: true while the cursor sits on the row just below
+// the region.
+bool CursorBelowRegion();
+
 // console/popup_window.cpp: the window stack's own links, for tests that
 // damage them on purpose.  Linking refuses a null entry.
 WindowStackEntry* TopWindowEntry();
 WindowStackEntry* BottomWindowEntry();
 bool LinkWindowEntry(WindowStackEntry* entry);
+
+// driver/entry.cpp: the serial search switch (-C); off at start.
+void SetSerialSearch(bool on);
+
+// driver/keep_awake.cpp: the KeepAwake guards alive now (0 when the system is
+// not held), to check that the hold is released on every way out.
+int KeepAwakeActiveCount();
 
 // driver/image_file.cpp: the file's size in bytes; 0 when it cannot be opened,
 // UINT32_MAX when it is too large to be measured.  (The upgrade takes the size
@@ -32,6 +43,15 @@ void SetRunningProgramPath(const std::string& path);
 // record, which is then in the buffer.  A file shorter than a record is left
 // alone; none is ever created.
 bool LoadSavedCalibration();
+
+// link/serial_link.cpp: true while a port handle is held / while the held
+// port is set up (open); the held port's index (0 is COM1).
+bool CommPortHeld();
+bool CommPortOpen();
+int CommPortIndex();
+
+// protocol/protocol.cpp: the no-reply flag SetNoReplyFlag set.
+bool NoReplyFlag();
 
 // link/usb_link.cpp: the release number of the held device (0 when none is held).
 uint16_t UsbDeviceRelease();

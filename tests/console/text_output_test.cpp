@@ -2,6 +2,7 @@
 
 #include "console/dconsole.h"
 #include "console/text_output.h"
+#include "tests/common/test_hooks.h"
 #include "tests/console/console_test_fixture.h"
 
 namespace vtrl::test {

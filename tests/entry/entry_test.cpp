@@ -21,6 +21,7 @@
 #include "sim/instrument.h"
 #include "sim/sim_hid_port.h"
 #include "sim/sim_serial_port.h"
+#include "tests/common/test_hooks.h"
 #include "tests/console/fake_console.h"
 #include "tests/upgrade/screen_recorder.h"
 

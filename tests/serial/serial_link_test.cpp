@@ -13,6 +13,7 @@
 #include "link/serial_port.h"
 #include "sim/clock.h"
 #include "sim/sim_serial_port.h"
+#include "tests/common/test_hooks.h"
 
 namespace vtrl {
 namespace {

@@ -10,6 +10,7 @@
 #include "driver/entry.h"
 #include "driver/keep_awake.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_bench.h"
 #include "tests/upgrade/upgrade_files.h"
 

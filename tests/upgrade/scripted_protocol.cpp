@@ -5,6 +5,7 @@
 
 #include "console/dconsole.h"
 #include "protocol/protocol.h"
+#include "tests/common/test_hooks.h"
 
 namespace vtrl {
 namespace test {

@@ -16,6 +16,7 @@
 #include "driver/keep_awake.h"
 #include "driver/upgrade.h"
 #include "sim/image.h"
+#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_bench.h"
 #include "tests/upgrade/upgrade_files.h"
 

@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+#include "tests/common/test_hooks.h"
+
 namespace vtrl {
 namespace {
 
