@@ -10,7 +10,7 @@ namespace vtrl {
 struct FdTraits {
     using Handle = int;
     static int Invalid() { return -1; }
-    static void Close(int fd) { ::close(fd); }
+    static void Close(int fd) { (void)::close(fd); }
 };
 // A descriptor closed on every way out of its scope (any negative value holds
 // nothing, as open(2) answers -1).

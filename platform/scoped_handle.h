@@ -69,7 +69,7 @@ class ScopedHandle {
 struct StdioFileTraits {
     using Handle = std::FILE*;
     static std::FILE* Invalid() { return nullptr; }
-    static void Close(std::FILE* file) { std::fclose(file); }
+    static void Close(std::FILE* file) { (void)std::fclose(file); }
 };
 using ScopedStdioFile = ScopedHandle<StdioFileTraits>;
 
