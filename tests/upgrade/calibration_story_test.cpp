@@ -58,7 +58,7 @@ void InterruptedUpgrade(UpgradeBench& bench) {
     cut.kind = FaultKind::kHostCut;
     cut.command = 15;
     bench.instrument.AddFault(cut);
-    ASSERT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    ASSERT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     ASSERT_TRUE(bench.ShownAtKey("Excessive retries error."));
     ASSERT_TRUE(test::Erased(bench.Flash(kCalibrationAt, 1024)));
     ASSERT_FALSE(bench.instrument.MarkersValid());
@@ -163,7 +163,7 @@ TEST(SavedRecordFile, AnotherInstrumentsCopyIsNeitherUsedNorOverwritten) {
         EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
         EXPECT_EQ(bench.PendingKeys(), 0u);
         if (size == kFullSize) {
-            EXPECT_EQ(status, kExitUpgradeFailed);
+            EXPECT_EQ(status, kExitNothingChanged);
             EXPECT_EQ(bench.instrument.FlashImage(), before);
             EXPECT_FALSE(bench.instrument.RemoteMode());
         } else {
@@ -203,7 +203,7 @@ TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
     mismatch.command = 15;
     bench.instrument.AddFault(mismatch);
 
-    EXPECT_EQ(bench.Run("ynkk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("ynkk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot restore calibration sector."));
     EXPECT_FALSE(bench.instrument.MarkersValid());
     // The file still holds the instrument's real calibration for the next try.
@@ -272,7 +272,7 @@ TEST(SavedRecordFile, IsOnDiskCompleteBeforeAnythingIsErased) {
     cut.command = 14;
     bench.instrument.AddFault(cut);
 
-    EXPECT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot erase program memory."));
     EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     EXPECT_FALSE(test::FileExists(bench.CalibrationFile() + ".tmp"));
@@ -286,7 +286,7 @@ TEST(SavedRecordFile, AFailedRewriteLeavesTheEarlierCopyWhole) {
     std::filesystem::create_directory(bench.CalibrationFile() + ".tmp");
 
     // n: the instrument's record is read again, but cannot be written.
-    EXPECT_EQ(bench.Run("ynk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("ynk"), kExitNothingChanged);
     EXPECT_TRUE(bench.ShownAtKey("Unable to save calibration data!"));
     EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     EXPECT_EQ(bench.instrument.FlashImage(), before);
@@ -332,7 +332,7 @@ TEST(FilePaths, ADirectoryTooLongForThePathsIsNeverUsed) {
     test::WriteBytes(decoy, sim::MakeImage(kFullSize, 1007, 1));
     const std::vector<uint8_t> before = bench.instrument.FlashImage();
 
-    EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitNothingChanged);
     EXPECT_TRUE(bench.ShownAtKey(" Download aborted."));
     EXPECT_NE(bench.Printed().find("Cannot open program file "), std::string::npos);
     EXPECT_FALSE(bench.ShownAtKey("Proceed with download?"));
@@ -373,7 +373,7 @@ TEST(FilePaths, TheProgramsOwnFolderHoldsTheFiles) {
     UpgradeBench bench(BenchLink::kUsb);
     const std::string folder = bench.dir + PathSeparator() + "Prüfstand Ω 計測";
     std::filesystem::create_directory(std::filesystem::u8path(folder));
-    EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "k"), kExitNothingChanged);
     EXPECT_NE(bench.Printed().find("Pr\x81"
                                    "fstand \xEA ??" +
                                    std::string(1, PathSeparator()) + "vtrlprog.bin."),
@@ -396,7 +396,7 @@ TEST(Files, NoFileIsLeftOpenOnAnyWayOut) {
         EXPECT_EQ(test::OpenFileCount(), before);
         bench.Restart();
         bench.WriteImageBytes({1, 2, 3, 4, 5});  // corrupted
-        EXPECT_EQ(bench.Run("k"), kExitUpgradeFailed);
+        EXPECT_EQ(bench.Run("k"), kExitNothingChanged);
         EXPECT_EQ(test::OpenFileCount(), before);
     }
 }
