@@ -17,6 +17,7 @@
 #include "driver/keep_awake.h"
 #include "sim/image.h"
 #include "tests/common/test_hooks.h"
+#include "tests/upgrade/disk_faults.h"
 #include "tests/upgrade/upgrade_bench.h"
 #include "tests/upgrade/upgrade_files.h"
 
@@ -187,6 +188,39 @@ TEST(RetryPrompt, NeverReplacesAValidSavedRecordByABlankOne) {
     ExpectUpgradedWithRecord(bench, Record(1));
 }
 
+// n at the retry prompt, and the instrument now holds a valid record other
+// than the saved one, though a moment ago it held none (its sector erased) or
+// the saved one: the file may be the only copy of a record, so nothing is
+// changed, as for another instrument's file.
+TEST(RetryPrompt, NWhenTheInstrumentNowHoldsAnotherRecordChangesNothing) {
+    for (bool sector_erased : {true, false}) {
+        SCOPED_TRACE(sector_erased ? "first read erased" : "first read the saved record");
+        UpgradeBench bench(BenchLink::kUsb);
+        if (sector_erased) {
+            InterruptedUpgrade(bench);
+        } else {
+            bench.WriteImage(kFullSize);
+            test::WriteBytes(bench.CalibrationFile(), Record(1));
+        }
+        std::vector<uint8_t> at_prompt;
+        bench.OnKeyWait([&](const std::string& screen) {
+            if (screen.find(kRetryPrompt) != std::string::npos) {
+                bench.instrument.WriteFlashRaw(kCalibrationAt, Record(2));
+                at_prompt = bench.instrument.FlashImage();
+            }
+        });
+
+        EXPECT_EQ(bench.Run("ynk"), kExitNothingChanged);
+        ASSERT_EQ(bench.KeyScreens().size(), 3u);
+        EXPECT_NE(bench.KeyScreens()[2].find("other than this"), std::string::npos);
+        EXPECT_NE(bench.KeyScreens()[2].find("Nothing has been changed."), std::string::npos);
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+        EXPECT_EQ(bench.instrument.FlashImage(), at_prompt);
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+        EXPECT_EQ(bench.PendingKeys(), 0u);
+    }
+}
+
 TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
     UpgradeBench bench(BenchLink::kUsb);
     InterruptedUpgrade(bench);
@@ -310,6 +344,32 @@ TEST(NormalSizeUpgrade, KeepsTheOnlyValidCopyOfTheRecord) {
     bench.WriteImage(kFullSize);
     EXPECT_EQ(bench.Run("yy"), kExitUpgraded);
     ExpectUpgradedWithRecord(bench, Record(1));
+}
+
+// A caldata.bin that cannot be read may be the only copy of a record: a
+// normal-size upgrade keeps it and says so.
+TEST(NormalSizeUpgrade, KeepsAnUnreadableFileAndSaysSo) {
+    for (bool open_refused : {true, false}) {
+        SCOPED_TRACE(open_refused ? "held by another program" : "read fails");
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> small = bench.WriteImage(kSmallSize);
+        test::WriteBytes(bench.CalibrationFile(), Record(1));
+        test::DiskFault fault;
+        fault.saved_open_refused = open_refused ? 1000 : 0;
+        fault.saved_read_fails = !open_refused;
+        test::FaultyDisk disk(fault);
+        SetFileSystem(&disk);
+        const int status = bench.Run("yk");
+        SetFileSystem(nullptr);
+
+        EXPECT_EQ(status, kExitUpgraded);
+        EXPECT_TRUE(bench.ShownAtKey(" caldata.bin beside this program could not be"));
+        EXPECT_TRUE(bench.ShownAtKey("only copy of a calibration record."));
+        EXPECT_TRUE(bench.ShownAtPause(kComplete));
+        EXPECT_EQ(bench.Flash(0x80004, kSmallSize), small);
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+        EXPECT_EQ(bench.PendingKeys(), 0u);
+    }
 }
 
 TEST(NormalSizeUpgrade, DeletesTheFileWhenItIsTheInstrumentsOwnRecord) {
