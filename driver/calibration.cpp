@@ -131,6 +131,18 @@ bool WriteCalibrationFile(const uint8_t* record) {
 
 // Shown by the table and by SaveCalibration.
 constexpr char kUnableToRetrieve[] = "Unable to retrieve calibration data!";
+// A valid caldata.bin and a valid instrument record that differ, before
+// anything is erased: the file may be the only copy of some record.
+constexpr char kAnotherRecordRefused[] =
+    " caldata.bin beside this program holds a\r\n"
+    " calibration record other than this\r\n"
+    " instrument's. Nothing has been changed.\r\n"
+    " The file may be the only copy of a calibration\r\n"
+    " record: keep it safe and never delete it.\r\n"
+    " Move it to a safe place, then start again.\r\n"
+    " If this instrument has lost its calibration,\r\n"
+    " the file may hold it: tell Vantrel service.\r\n"
+    " Please press a key...";
 
 using M = CalibrationMoment;
 using S = ImageSize;
@@ -166,17 +178,10 @@ constexpr CalibrationRule kCalibrationRules[] = {
     {M::kBeforeErase,   S::kFull,   F::kValid,      R::kInvalid,    A::kOfferReuse,
      " Retry failed download? \n\r Please press y or n: "},
     {M::kBeforeErase,   S::kFull,   F::kValid,      R::kOther,      A::kRefuse,
-     " caldata.bin beside this program holds a\r\n"
-     " calibration record other than this\r\n"
-     " instrument's. Nothing has been changed.\r\n"
-     " The file may be the only copy of a calibration\r\n"
-     " record: keep it safe and never delete it.\r\n"
-     " Move it to a safe place, then start again.\r\n"
-     " If this instrument has lost its calibration,\r\n"
-     " the file may hold it: tell Vantrel service.\r\n"
-     " Please press a key..."},
+     kAnotherRecordRefused},
     // The instrument's record is read again; an invalid one never replaces
-    // the valid saved copy.
+    // the valid saved copy, nor does another valid one: the first reading may
+    // have found the sector erased and judged the file the only copy.
     {M::kReuseDeclined, S::kAny,    F::kAny,        R::kUnreadable, A::kStop,
      kUnableToRetrieve},
     {M::kReuseDeclined, S::kAny,    F::kAny,        R::kInvalid,    A::kKeep,
@@ -184,7 +189,8 @@ constexpr CalibrationRule kCalibrationRules[] = {
      " The saved copy in caldata.bin is kept and\r\n"
      " will be restored.\r\n Please press a key..."},
     {M::kReuseDeclined, S::kAny,    F::kAny,        R::kSame,       A::kSaveAsRead,    nullptr},
-    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kOther,      A::kSaveAsRead,    nullptr},
+    {M::kReuseDeclined, S::kAny,    F::kAny,        R::kOther,      A::kRefuse,
+     kAnotherRecordRefused},
     // After a full-size upgrade caldata.bin holds the record just restored
     // and verified.  After a normal-size one it may be the only copy of a
     // record an interrupted full-size upgrade erased, or another instrument's.
@@ -193,7 +199,13 @@ constexpr CalibrationRule kCalibrationRules[] = {
     {M::kAfterDownload, S::kNormal, F::kAbsent,     R::kAny,        A::kRemove,        nullptr},
     {M::kAfterDownload, S::kNormal, F::kShort,      R::kAny,        A::kRemove,        nullptr},
     {M::kAfterDownload, S::kNormal, F::kInvalid,    R::kAny,        A::kRemove,        nullptr},
-    {M::kAfterDownload, S::kNormal, F::kUnreadable, R::kAny,        A::kKeep,          nullptr},
+    {M::kAfterDownload, S::kNormal, F::kUnreadable, R::kAny,        A::kKeep,
+     " caldata.bin beside this program could not be\r\n"
+     " read (another program holds it, or it is not\r\n"
+     " readable), so it has been kept: it may be the\r\n"
+     " only copy of a calibration record. Keep it\r\n"
+     " safe and never delete it.\r\n"
+     " Please press a key..."},
     {M::kAfterDownload, S::kNormal, F::kValid,      R::kSame,       A::kRemove,        nullptr},
     {M::kAfterDownload, S::kNormal, F::kValid,      R::kUnreadable, A::kKeep,
      " The instrument's calibration record could not\r\n"
@@ -266,8 +278,8 @@ SavedFile FindSavedCalibration() {
         return F::kNoPath;
     }
     Record found{};
-    errno = 0;
-    UniqueFile file = OpenFile(CalibrationFilePath(), "rb");
+    // A virus scanner looking at the file for a moment must not stop the upgrade.
+    UniqueFile file = OpenFileWhenFree(CalibrationFilePath(), "rb");
     if (!file) {
         return errno == ENOENT ? F::kAbsent : F::kUnreadable;
     }

@@ -203,7 +203,7 @@ int RunUpgradeProgram(int argc, char** argv) {
     uint32_t image_version = 0;
     if (!UpgradeProgram(program_path.c_str(), firmware_version, &image_version)) {
         SetRemoteMode(kRemoteModeLeave, 0, 0);
-        return kExitUpgradeFailed;
+        return ProgramFlashChanged() ? kExitNeedsAnotherRun : kExitNothingChanged;
     }
     return kExitUpgraded;
 }

@@ -9,15 +9,23 @@
 
 namespace vtrl {
 
-// Process exit statuses of RunUpgradeProgram.
+// Process exit statuses of RunUpgradeProgram.  A service script can tell from
+// the status alone what the instrument holds: 4 leaves it as the run found it,
+// 7 leaves it needing another run.
 enum ExitStatus : int {
     kExitUpgraded = 0,         // the upgrade ran to its end; the instrument restarts
     kExitUnknownArgument = 1,  // an option other than -C was refused
     kExitNoInstrument = 2,     // nothing answered on USB (nor on COM1..COM3 with -C)
     kExitProtocolRunning = 3,  // the instrument is running a protocol; nothing was changed
-    kExitUpgradeFailed = 4,    // the upgrade step failed or the operator declined it
-    kExitConsoleRefused = 5,   // the console refused to start (a Windows 3.1 host)
-    kExitNoTerminal = 6,       // no terminal to show the program on, or one too small (Linux)
+    // Declined at the version prompt, or refused before the first marker clear
+    // (the image, its size, caldata.bin, the calibration save): nothing on the
+    // instrument was changed.
+    kExitNothingChanged = 4,
+    kExitConsoleRefused = 5,  // the console refused to start (a Windows 3.1 host)
+    kExitNoTerminal = 6,      // no terminal to show the program on, or one too small (Linux)
+    // The instrument's program was changed (from the first marker clear on)
+    // and the upgrade did not complete: it needs another run.
+    kExitNeedsAnotherRun = 7,
 };
 
 // The largest window the program opens: the USB found window is 68 columns

@@ -1,5 +1,7 @@
 #include "driver/file_io.h"
 
+#include <cerrno>
+
 #include "console/dconsole.h"
 
 namespace vtrl {
@@ -80,6 +82,22 @@ UniqueFile OpenFile(const char* path, const char* mode) {
         return UniqueFile();
     }
     return UniqueFile(CurrentFileSystem().Open(path, mode));
+}
+
+UniqueFile OpenFileWhenFree(const char* path, const char* mode) {
+    UniqueFile file;
+    int open_error = 0;
+    WhileBusy([&] {
+        errno = 0;
+        file = OpenFile(path, mode);
+        open_error = errno;
+        if (file) {
+            return FileOutcome::kDone;
+        }
+        return open_error == EACCES ? FileOutcome::kBusy : FileOutcome::kFailed;
+    });
+    errno = open_error;
+    return file;
 }
 
 size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count) {

@@ -71,6 +71,14 @@ size_t ReadFile(std::FILE* file, uint8_t* buffer, size_t count);
 constexpr uint32_t kBusyFilePauseMs = 100;
 constexpr uint32_t kBusyFileWaitMs = 2000;
 
+// Opens as OpenFile does, but an open refused with EACCES is tried again as a
+// busy rename is: on Windows that is what the C runtime gives when another
+// program (a virus scanner, the search indexer) holds the file without sharing
+// it, for a moment.  (A file that is not readable at all is refused the same
+// way; it costs the wait.)  On failure errno tells why the last open failed:
+// ENOENT for no such file.
+UniqueFile OpenFileWhenFree(const char* path, const char* mode);
+
 // Replaces the file at `path` with `size` bytes so that it is never seen
 // half-written: the bytes go to a temporary file in the same directory, which
 // is flushed to the disk and then renamed over `path`.  True only when the new

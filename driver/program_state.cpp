@@ -5,6 +5,7 @@
 #include "driver/crc16.h"
 #include "driver/entry.h"
 #include "driver/image_file.h"
+#include "driver/upgrade.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
 #include "protocol/operations.h"
@@ -22,6 +23,7 @@ void ResetProgramState() {
     ResetImageFileState();
     ResetCalibrationState();
     ResetCrc16State();
+    ResetUpgradeState();
 }
 
 }  // namespace vtrl

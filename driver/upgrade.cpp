@@ -24,6 +24,10 @@ constexpr std::array<uint32_t, 4> kProgramSectors = {7, 8, 9, 10};
 constexpr uint32_t kCalibrationSector = 0;
 constexpr char kExcessiveRetries[] = "Excessive retries error.";
 
+// Set just before the first marker clear is sent: whether or not that request
+// arrives, the instrument may have taken it.
+bool g_program_flash_changed = false;
+
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
     const int length = std::snprintf(nullptr, 0, format, args...);
@@ -280,10 +284,19 @@ bool ConfirmVersions(uint32_t current_version, uint32_t image_version) {
     return AskKey(text.c_str()) == 'Y';
 }
 
+bool ProgramFlashChanged() {
+    return g_program_flash_changed;
+}
+
+void ResetUpgradeState() {
+    g_program_flash_changed = false;
+}
+
 bool EraseProgramFlash() {
     if (!PingInstrument()) {
         return false;
     }
+    g_program_flash_changed = true;
     ProgramWordAtRetried(kMarkerWord1Address, 0);
     if (FailureFlag()) {
         return false;

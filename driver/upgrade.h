@@ -26,6 +26,16 @@ constexpr uint32_t kLargestNormalImage = 262140;  // bytes; larger images reach 
 constexpr uint32_t kRestartAddress = 0xFFFF0;
 constexpr uint32_t kFinalMessagePauseMs = 5000;
 
+// True from the moment this run sends the first request that changes the
+// instrument's program flash (the first marker clear of EraseProgramFlash):
+// from then on, until an upgrade completes, the instrument may hold no valid
+// program.  While false, a failed or declined upgrade has left the instrument
+// as it found it.
+bool ProgramFlashChanged();
+
+// Initial state: nothing changed.
+void ResetUpgradeState();
+
 // Runs the whole upgrade for the image beside `program_path` (the first
 // command-line argument as received).  True when the upgrade ran to its end
 // (the instrument restarted); only then is *image_version written.

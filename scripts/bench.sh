@@ -11,6 +11,9 @@
 #   full-speed USB pace; prints the wall time, the time the reports alone need
 #   at that pace (the floor) and their ratio; then the same with the stand-in
 #   answering at once, which is what the program and Wine's stack cost.
+# - the serial search: the Linux vtrlupg -C where nothing answers, with no
+#   serial port and with COM1 to COM3 present and silent (each waits its full
+#   reply time); from start to exit.
 #   The Windows build timed is the one the tests run here (scripts/test-all.sh:
 #   the i686 build under 32-bit Wine, or the x86_64 build under wine64 where
 #   this machine runs no 32-bit programs; VTRL_WINDOWS_TESTS chooses).
@@ -32,6 +35,9 @@ status=0
 echo "=== serial"
 env BENCH_IMAGE_SIZE="$size" E2E_TIMEOUT=600 \
     bash scripts/bench-serial-upgrade.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" || status=1
+echo "=== serial search, nothing answering"
+env E2E_TIMEOUT=120 bash scripts/bench-serial-search.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" ||
+    status=1
 echo "=== USB: $VTRL_WINDOWS_SUMMARY"
 # The USB scenarios' prefix, made (once) as a copy of the Windows tests' one when there is one.
 if [ -f "$windows/wineprefix/system.reg" ]; then

@@ -159,6 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::fprintf(stderr, "          %s\n", e.Text().c_str());
         });
     }
+    const std::vector<uint8_t> flash_before = bench.instrument.FlashImage();
     FuzzedInstrument fuzzed(in, bench.clock);
     bench.instrument.SetExchangeHook(&fuzzed);
     const int status = bench.Run("");
@@ -170,6 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VTRL_FUZZ_CHECK(bench.clock.NowMs() <= fuzzed.LastArrivalMs() + kLongestWaitMs + kFinalPauseMs);
     const bool complete = bench.ShownAtPause(vtrl::test::kComplete);
     VTRL_FUZZ_CHECK(complete == (status == kExitUpgraded));
+    // Status 4 says the instrument is as the run found it, whatever it answered.
+    VTRL_FUZZ_CHECK(status != kExitNothingChanged || bench.instrument.FlashImage() == flash_before);
     if (fuzzed.Forged()) {
         return 0;
     }

@@ -17,6 +17,7 @@
 #include "driver/keep_awake.h"
 #include "sim/image.h"
 #include "tests/common/test_hooks.h"
+#include "tests/upgrade/disk_faults.h"
 #include "tests/upgrade/upgrade_bench.h"
 #include "tests/upgrade/upgrade_files.h"
 
@@ -58,7 +59,7 @@ void InterruptedUpgrade(UpgradeBench& bench) {
     cut.kind = FaultKind::kHostCut;
     cut.command = 15;
     bench.instrument.AddFault(cut);
-    ASSERT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    ASSERT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     ASSERT_TRUE(bench.ShownAtKey("Excessive retries error."));
     ASSERT_TRUE(test::Erased(bench.Flash(kCalibrationAt, 1024)));
     ASSERT_FALSE(bench.instrument.MarkersValid());
@@ -163,7 +164,7 @@ TEST(SavedRecordFile, AnotherInstrumentsCopyIsNeitherUsedNorOverwritten) {
         EXPECT_EQ(bench.Flash(kCalibrationAt, 1024), Record(1));
         EXPECT_EQ(bench.PendingKeys(), 0u);
         if (size == kFullSize) {
-            EXPECT_EQ(status, kExitUpgradeFailed);
+            EXPECT_EQ(status, kExitNothingChanged);
             EXPECT_EQ(bench.instrument.FlashImage(), before);
             EXPECT_FALSE(bench.instrument.RemoteMode());
         } else {
@@ -187,6 +188,39 @@ TEST(RetryPrompt, NeverReplacesAValidSavedRecordByABlankOne) {
     ExpectUpgradedWithRecord(bench, Record(1));
 }
 
+// n at the retry prompt, and the instrument now holds a valid record other
+// than the saved one, though a moment ago it held none (its sector erased) or
+// the saved one: the file may be the only copy of a record, so nothing is
+// changed, as for another instrument's file.
+TEST(RetryPrompt, NWhenTheInstrumentNowHoldsAnotherRecordChangesNothing) {
+    for (bool sector_erased : {true, false}) {
+        SCOPED_TRACE(sector_erased ? "first read erased" : "first read the saved record");
+        UpgradeBench bench(BenchLink::kUsb);
+        if (sector_erased) {
+            InterruptedUpgrade(bench);
+        } else {
+            bench.WriteImage(kFullSize);
+            test::WriteBytes(bench.CalibrationFile(), Record(1));
+        }
+        std::vector<uint8_t> at_prompt;
+        bench.OnKeyWait([&](const std::string& screen) {
+            if (screen.find(kRetryPrompt) != std::string::npos) {
+                bench.instrument.WriteFlashRaw(kCalibrationAt, Record(2));
+                at_prompt = bench.instrument.FlashImage();
+            }
+        });
+
+        EXPECT_EQ(bench.Run("ynk"), kExitNothingChanged);
+        ASSERT_EQ(bench.KeyScreens().size(), 3u);
+        EXPECT_NE(bench.KeyScreens()[2].find("other than this"), std::string::npos);
+        EXPECT_NE(bench.KeyScreens()[2].find("Nothing has been changed."), std::string::npos);
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+        EXPECT_EQ(bench.instrument.FlashImage(), at_prompt);
+        EXPECT_FALSE(bench.instrument.RemoteMode());
+        EXPECT_EQ(bench.PendingKeys(), 0u);
+    }
+}
+
 TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
     UpgradeBench bench(BenchLink::kUsb);
     InterruptedUpgrade(bench);
@@ -203,7 +237,7 @@ TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
     mismatch.command = 15;
     bench.instrument.AddFault(mismatch);
 
-    EXPECT_EQ(bench.Run("ynkk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("ynkk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot restore calibration sector."));
     EXPECT_FALSE(bench.instrument.MarkersValid());
     // The file still holds the instrument's real calibration for the next try.
@@ -272,7 +306,7 @@ TEST(SavedRecordFile, IsOnDiskCompleteBeforeAnythingIsErased) {
     cut.command = 14;
     bench.instrument.AddFault(cut);
 
-    EXPECT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot erase program memory."));
     EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     EXPECT_FALSE(test::FileExists(bench.CalibrationFile() + ".tmp"));
@@ -286,7 +320,7 @@ TEST(SavedRecordFile, AFailedRewriteLeavesTheEarlierCopyWhole) {
     std::filesystem::create_directory(bench.CalibrationFile() + ".tmp");
 
     // n: the instrument's record is read again, but cannot be written.
-    EXPECT_EQ(bench.Run("ynk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("ynk"), kExitNothingChanged);
     EXPECT_TRUE(bench.ShownAtKey("Unable to save calibration data!"));
     EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
     EXPECT_EQ(bench.instrument.FlashImage(), before);
@@ -312,6 +346,32 @@ TEST(NormalSizeUpgrade, KeepsTheOnlyValidCopyOfTheRecord) {
     ExpectUpgradedWithRecord(bench, Record(1));
 }
 
+// A caldata.bin that cannot be read may be the only copy of a record: a
+// normal-size upgrade keeps it and says so.
+TEST(NormalSizeUpgrade, KeepsAnUnreadableFileAndSaysSo) {
+    for (bool open_refused : {true, false}) {
+        SCOPED_TRACE(open_refused ? "held by another program" : "read fails");
+        UpgradeBench bench(BenchLink::kUsb);
+        const std::vector<uint8_t> small = bench.WriteImage(kSmallSize);
+        test::WriteBytes(bench.CalibrationFile(), Record(1));
+        test::DiskFault fault;
+        fault.saved_open_refused = open_refused ? 1000 : 0;
+        fault.saved_read_fails = !open_refused;
+        test::FaultyDisk disk(fault);
+        SetFileSystem(&disk);
+        const int status = bench.Run("yk");
+        SetFileSystem(nullptr);
+
+        EXPECT_EQ(status, kExitUpgraded);
+        EXPECT_TRUE(bench.ShownAtKey(" caldata.bin beside this program could not be"));
+        EXPECT_TRUE(bench.ShownAtKey("only copy of a calibration record."));
+        EXPECT_TRUE(bench.ShownAtPause(kComplete));
+        EXPECT_EQ(bench.Flash(0x80004, kSmallSize), small);
+        EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), Record(1));
+        EXPECT_EQ(bench.PendingKeys(), 0u);
+    }
+}
+
 TEST(NormalSizeUpgrade, DeletesTheFileWhenItIsTheInstrumentsOwnRecord) {
     UpgradeBench bench(BenchLink::kUsb);
     bench.WriteImage(kSmallSize);
@@ -332,7 +392,7 @@ TEST(FilePaths, ADirectoryTooLongForThePathsIsNeverUsed) {
     test::WriteBytes(decoy, sim::MakeImage(kFullSize, 1007, 1));
     const std::vector<uint8_t> before = bench.instrument.FlashImage();
 
-    EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.RunAs(deep + PathSeparator() + "vtrlupg", "k"), kExitNothingChanged);
     EXPECT_TRUE(bench.ShownAtKey(" Download aborted."));
     EXPECT_NE(bench.Printed().find("Cannot open program file "), std::string::npos);
     EXPECT_FALSE(bench.ShownAtKey("Proceed with download?"));
@@ -373,7 +433,7 @@ TEST(FilePaths, TheProgramsOwnFolderHoldsTheFiles) {
     UpgradeBench bench(BenchLink::kUsb);
     const std::string folder = bench.dir + PathSeparator() + "Prüfstand Ω 計測";
     std::filesystem::create_directory(std::filesystem::u8path(folder));
-    EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "k"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.RunAs(folder + PathSeparator() + "vtrlupg", "k"), kExitNothingChanged);
     EXPECT_NE(bench.Printed().find("Pr\x81"
                                    "fstand \xEA ??" +
                                    std::string(1, PathSeparator()) + "vtrlprog.bin."),
@@ -396,7 +456,7 @@ TEST(Files, NoFileIsLeftOpenOnAnyWayOut) {
         EXPECT_EQ(test::OpenFileCount(), before);
         bench.Restart();
         bench.WriteImageBytes({1, 2, 3, 4, 5});  // corrupted
-        EXPECT_EQ(bench.Run("k"), kExitUpgradeFailed);
+        EXPECT_EQ(bench.Run("k"), kExitNothingChanged);
         EXPECT_EQ(test::OpenFileCount(), before);
     }
 }

@@ -34,7 +34,16 @@ std::FILE* FaultyDisk::Open(const char* path, const char* mode) {
             errno = EACCES;
             return nullptr;
         }
-    } else if (EndsWith(p, "caldata.bin") && fault_.saved_open_fails) {
+    } else if (EndsWith(p, "caldata.bin") && fault_.saved_open_refused > 0) {
+        // The Windows C runtime reports a sharing or lock violation at an open
+        // as EACCES (Microsoft's "errno constants" page: "EACCES may also
+        // indicate a locking or sharing violation",
+        // https://learn.microsoft.com/en-us/cpp/c-runtime-library/errno-constants;
+        // seen as errno 13 from _wfopen on a file another program held:
+        // https://github.com/curl/curl/issues/20155), and a virus scanner holds
+        // a file for a moment (https://github.com/fastbuild/fastbuild/pull/1188
+        // waits 2 s for it at an open).
+        --fault_.saved_open_refused;
         errno = EACCES;
         return nullptr;
     } else if (EndsWith(p, "vtrlprog.bin")) {
@@ -165,8 +174,10 @@ std::vector<DiskFaultCase> DiskFaultCases() {
         [](DiskFault& f) { f.remove_busy = 5; });
     add("rename and removal fail", true, kFullSize, kSave,
         [](DiskFault& f) { f.rename_fails = f.remove_fails = true; });
+    add("caldata.bin held by another program for a moment", true, kFullSize, "",
+        [](DiskFault& f) { f.saved_open_refused = 15; });
     add("caldata.bin cannot be opened", true, kFullSize, "Unable to read saved calibration data!",
-        [](DiskFault& f) { f.saved_open_fails = true; });
+        [](DiskFault& f) { f.saved_open_refused = 1000; });
     add("caldata.bin cannot be read", true, kFullSize, "Unable to read saved calibration data!",
         [](DiskFault& f) { f.saved_read_fails = true; });
     // The image is read once, by its check: a read that fails there stops

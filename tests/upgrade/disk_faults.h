@@ -26,7 +26,9 @@ struct DiskFault {
     // file for a moment.
     int rename_busy = 0;
     int remove_busy = 0;
-    bool saved_open_fails = false;  // caldata.bin is there but cannot be opened
+    // Opens of caldata.bin (there) refused before one goes through, as while
+    // another program holds it unshared.
+    int saved_open_refused = 0;
     bool saved_read_fails = false;  // caldata.bin is there but reading it fails
     int image_open_fails = 0;       // this open of the image fails (1: the check's own)
     int image_read_open = 0;        // on this open of the image, reading fails ...

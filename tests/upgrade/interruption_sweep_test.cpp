@@ -239,6 +239,7 @@ class PointRun {
         } else {
             SetFileSystem(&steps);
         }
+        const std::vector<uint8_t> flash_before = bench_.instrument.FlashImage();
         bool killed = false;
         int status = kExitUpgraded;
         try {
@@ -248,8 +249,11 @@ class PointRun {
         }
         // A run that lost its instrument says so before it ends.
         const std::vector<std::string>& asked = bench_.KeyScreens();
-        const bool silent = !killed && status == kExitUpgradeFailed && !asked.empty() &&
+        const bool silent = !killed && status != kExitUpgraded && !asked.empty() &&
                             asked.back().find("Proceed with download?") != std::string::npos;
+        // Status 4 promises a service script that the instrument is as the run found it.
+        const bool said_unchanged = !killed && status == kExitNothingChanged;
+        const bool changed = bench_.instrument.FlashImage() != flash_before;
         SetFileSystem(nullptr);
         bench_.instrument.ClearFaults();
         const bool struck = killed || !bench_.instrument.Powered();
@@ -261,7 +265,11 @@ class PointRun {
             return "the interruption never struck";
         }
         if (silent) {
-            return "the interrupted run ended with status 4 and no message";
+            return "the interrupted run ended with status " + std::to_string(status) +
+                   " and no message";
+        }
+        if (said_unchanged && changed) {
+            return "the interrupted run ended with status 4 but had changed the flash";
         }
         return CheckKept();
     }

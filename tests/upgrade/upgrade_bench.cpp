@@ -115,6 +115,10 @@ void UpgradeBench::AnswerPrompts(char retry_answer) {
     });
 }
 
+void UpgradeBench::OnKeyWait(std::function<void(const std::string& screen)> hook) {
+    console_->SetKeyReadHook([this, hook](const FakeConsole&) { hook(console_->ScreenText()); });
+}
+
 int UpgradeBench::Run(const std::string& keys) {
     return RunAs(ProgramPath(), keys);
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,10 @@ class UpgradeBench {
     // version prompt, `retry_answer` at the retry prompt, a key anywhere else.
     void AnswerPrompts(char retry_answer = 'y');
     void PushKeys(const std::string& keys) { console_->PushKeys(keys); }
+    // Called with the screen at every key wait of the runs that follow, before
+    // the key is taken (until Restart): the world may change while the
+    // operator reads.
+    void OnKeyWait(std::function<void(const std::string& screen)> hook);
 
     // The flash as the instrument now holds it.
     std::vector<uint8_t> Flash(uint32_t address, uint32_t length) const {
