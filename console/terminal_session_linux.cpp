@@ -35,30 +35,6 @@ void AppendUtf8(std::string* out, char32_t c) {
     }
 }
 
-// A line-drawing byte as plain ASCII, for a terminal without UTF-8.
-char AsciiFor(unsigned char byte) {
-    switch (byte) {
-        case 0xC9:
-        case 0xBB:
-        case 0xC8:
-        case 0xBC:
-        case 0xDA:
-        case 0xBF:
-        case 0xC0:
-        case 0xD9:
-            return '+';
-        case 0xCD:
-            return '=';
-        case 0xC4:
-            return '-';
-        case 0xBA:
-        case 0xB3:
-            return '|';
-        default:
-            return '?';
-    }
-}
-
 }  // namespace
 
 // The terminal the screen is drawn on: standard output, or with standard
@@ -108,7 +84,7 @@ void LinuxConsolePort::Start() {
         colours_ = COLORS >= 16 ? 16 : 8;
     }
     ApplyInputMode();
-    seen_size_ = CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)};
+    view_.SetShown(CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)});
     clear();
     screen_.MarkAllDirty();
     Render();
@@ -123,7 +99,7 @@ void LinuxConsolePort::Finish() {
         endwin();
     }
     const std::vector<std::string> rows =
-        !shown_.empty() ? CellRows(shown_.back().rect) : last_window_;
+        view_.Newest() != nullptr ? CellRows(*view_.Newest()) : last_window_;
     for (const std::string& row : rows) {
         (void)std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
     }
@@ -170,7 +146,8 @@ std::string LinuxConsolePort::Printable(const std::string& row) const {
             if (utf8_) {
                 AppendUtf8(&text, Cp437ToUnicode(byte));
             } else {
-                text += AsciiFor(byte);
+                const char stand_in = AsciiFrameCharacter(byte);
+                text += stand_in != '\0' ? stand_in : '?';
             }
         } else {
             text += ' ';
