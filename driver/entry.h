@@ -18,6 +18,9 @@ enum ExitStatus : int {
     kExitUpgradeFailed = 4,    // the upgrade step failed or the operator declined it
     kExitConsoleRefused = 5,   // the console refused to start (a Windows 3.1 host)
     kExitNoTerminal = 6,       // no terminal to show the program on, or one too small (Linux)
+    // The console did not show the screen, so the program ran again in a
+    // console window of the system's own; its exit status there could not be had.
+    kExitStatusUnknown = 7,
 };
 
 // The largest window the program opens: the USB found window is 68 columns
