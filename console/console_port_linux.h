@@ -92,6 +92,10 @@ class LinuxConsolePort final : public ConsolePort {
     // min_columns by min_rows); takes it over when it can, else false with
     // `reason` saying why.
     bool Prepare(int min_columns, int min_rows, std::string* reason);
+    // Ctrl+C, Ctrl+\ and Ctrl+Z, and the hang-up of a terminal that goes
+    // away, ignored from now on (the write that finds the terminal gone is
+    // harmless then too).
+    void IgnoreInterruptions() override;
     // At the end of the run: the terminal's cursor and modes back, and the
     // last window the operator saw written out, so that it stays on the
     // terminal once the screen is given back.

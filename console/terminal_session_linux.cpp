@@ -2,6 +2,7 @@
 #include "console/console_port_linux.h"
 
 #include <langinfo.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -104,6 +105,20 @@ void LinuxConsolePort::Finish() {
         (void)std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
     }
     (void)std::fflush(screen_file_);
+}
+
+// Ignored, not caught: an ignored signal interrupts no system call, so the
+// serial and HID waits under way go on as if nothing had come.  (Curses'
+// own handlers for Ctrl+C and Ctrl+Z, which end or stop the program, go.)
+// Once the terminal is gone, reads of keys find its end (the answer no) and
+// writes to it fail unseen, so the run goes on to its end with no screen.
+void LinuxConsolePort::IgnoreInterruptions() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int signal_number : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGPIPE}) {
+        (void)sigaction(signal_number, &ignore, nullptr);
+    }
 }
 
 void LinuxConsolePort::ShowTitle() {
