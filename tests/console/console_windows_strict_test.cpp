@@ -291,18 +291,11 @@ BOOL WINAPI FakeSetBufferSize(HANDLE, COORD size) {
         c.window.Bottom >= size.Y) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
-    std::vector<wchar_t> chars(static_cast<size_t>(size.X) * size.Y, L' ');
-    std::vector<WORD> attributes(chars.size(), c.attribute);
-    for (int y = 0; y < std::min(size.Y, c.size.Y); ++y) {
-        for (int x = 0; x < std::min(size.X, c.size.X); ++x) {
-            chars[y * size.X + x] = c.chars[c.Index(x, y)];
-            attributes[y * size.X + x] = c.attributes[c.Index(x, y)];
-        }
-    }
+    // Set-up blanks the buffer next: what it held need not be kept here.
+    c.chars.assign(static_cast<size_t>(size.X) * size.Y, L' ');
+    c.attributes.assign(c.chars.size(), c.attribute);
     c.size = size;
     c.reported_size = size;
-    c.chars = chars;
-    c.attributes = attributes;
     return TRUE;
 }
 
