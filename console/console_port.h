@@ -69,6 +69,14 @@ constexpr int kAnswerOk = 1;
 constexpr int kAnswerYes = 6;
 constexpr int kAnswerNo = 7;
 
+// What became of starting the program again in a console window of the
+// system's own (ConsolePort::RunInSystemConsole).
+enum class RunElsewhere {
+    kNotStarted,     // nothing ran there: the program goes on here
+    kEnded,          // the program ran there and ended with the status given
+    kStatusUnknown,  // the program ran there, but its exit status could not be had
+};
+
 // FormatMessage flag bits: the low byte is the maximum line width.
 constexpr uint32_t kFormatAllocateBuffer = 0x0100;
 constexpr uint32_t kFormatFromSystem = 0x1000;
@@ -142,6 +150,29 @@ class ConsolePort {
     // that always shows the whole screen has nothing to do.
     virtual void WindowOpened(const CellRect& window) { (void)window; }
     virtual void WindowClosing(const CellRect& window) { (void)window; }
+
+    // A console whose size belongs to the terminal that shows it, which the
+    // program's size calls cannot change (a pseudo console, as Windows
+    // Terminal gives): what the console reports of its size then need not be
+    // what the operator sees.
+    virtual bool SizeOwnedByTerminal() { return false; }
+    // Starts the program again, with the arguments it was given, in a console
+    // window of the system's own that takes the size the program asks (the
+    // classic console host), waits for it to end and gives its exit status.
+    // kNotStarted when that cannot be done here (the program already runs
+    // that way, no window could be seen, the start failed); nothing has run then.
+    virtual RunElsewhere RunInSystemConsole(int* exit_status) {
+        (void)exit_status;
+        return RunElsewhere::kNotStarted;
+    }
+    // The console shows only `shown` cells of the screen, from the top-left of
+    // its window: from now on each window the program opens is kept whole in
+    // view, as on a small terminal.
+    virtual void KeepWindowsInView(CellCoord shown) { (void)shown; }
+    // From now until the process ends, the keys that would stop or suspend the
+    // program (Ctrl+C, Ctrl+Break; Ctrl+\, Ctrl+Z) do nothing, and a terminal
+    // that goes away does not end it: the run goes on to its end unseen.
+    virtual void IgnoreInterruptions() {}
 };
 
 // A machine without a console: nothing is shown, no key ever comes (ReadKey

@@ -26,6 +26,7 @@
 
 #include "console/cell_screen.h"
 #include "console/console_port.h"
+#include "console/screen_view.h"
 
 namespace vtrl {
 
@@ -91,6 +92,10 @@ class LinuxConsolePort final : public ConsolePort {
     // min_columns by min_rows); takes it over when it can, else false with
     // `reason` saying why.
     bool Prepare(int min_columns, int min_rows, std::string* reason);
+    // Ctrl+C, Ctrl+\ and Ctrl+Z, and the hang-up of a terminal that goes
+    // away, ignored from now on (the write that finds the terminal gone is
+    // harmless then too).
+    void IgnoreInterruptions() override;
     // At the end of the run: the terminal's cursor and modes back, and the
     // last window the operator saw written out, so that it stays on the
     // terminal once the screen is given back.
@@ -119,9 +124,7 @@ class LinuxConsolePort final : public ConsolePort {
     void DrawCell(int y, int x, const ConsoleCell& cell);
 
     // screen_view_linux.cpp
-    CellCoord FitOrigin(const CellRect& window, CellCoord origin) const;
-    CellCoord ClampOrigin(CellCoord origin) const;
-    void MoveView(CellCoord origin);
+    void ViewMoved();
     void Refit();
     void FollowTerminalSize();
     std::vector<std::string> CellRows(const CellRect& rect) const;
@@ -131,21 +134,13 @@ class LinuxConsolePort final : public ConsolePort {
     void SetCursorStyle(int style);
     void ResetCursorStyle();
 
-    // cppcheck 2.10 does not see the members used through shown_.
-    struct ShownWindow {
-        CellRect rect;          // cppcheck-suppress unusedStructMember
-        CellCoord view_before;  // cppcheck-suppress unusedStructMember
-    };
-
     CellScreen screen_{kModelSize, 0x07};
     bool started_ = false;
     bool curses_ = false;
     bool screen_looked_for_ = false;
     FILE* terminal_ = nullptr;  // the controlling terminal, held for the whole run
     FILE* screen_file_ = nullptr;
-    CellCoord view_{0, 0};                  // the model cell in the terminal's top-left corner
-    CellCoord seen_size_{0, 0};             // the terminal's size as the view was last fitted to it
-    std::vector<ShownWindow> shown_;        // the open windows, newest last
+    ScreenView view_{kModelSize};           // shows the terminal's size as it was last fitted to it
     std::vector<std::string> last_window_;  // the last closed window's rows
     const char* cursor_style_sequence_ = nullptr;
     const char* cursor_reset_sequence_ = nullptr;

@@ -1,12 +1,15 @@
 // Windows only: the console port (kernel32, user32 and conio passthrough); nothing else lives here.
+//
+// This file holds the console seam's calls and the keys and closed window
+// that must not end the run; the class and the files of its other concerns
+// are listed in console/console_port_windows.h.
+#include "console/console_port_windows.h"
+
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "console/console_api_windows.h"
-#include "console/console_port.h"
 #include "console/cp437.h"
-#include "platform/win32.h"
 
 namespace vtrl {
 
@@ -41,9 +44,33 @@ const ConsoleApi kSystemConsoleApi = {
     ::FormatMessageA,
     ::LocalFree,
     ::Sleep,
+    ::GetConsoleOutputCP,
+    ::SetConsoleCtrlHandler,
+    ::GetConsoleWindow,
+    ::GetClassNameW,
+    ::GetProcessWindowStation,
+    ::GetUserObjectInformationW,
+    ::GetSystemWindowsDirectoryW,
+    ::GetSystemDirectoryW,
+    ::GetModuleFileNameW,
+    ::GetCommandLineW,
+    ::GetCurrentProcessId,
+    ::CreateProcessW,
+    ::CreateToolhelp32Snapshot,
+    ::Process32FirstW,
+    ::Process32NextW,
+    ::OpenProcess,
+    ::WaitForSingleObject,
+    ::GetExitCodeProcess,
+    ::CloseHandle,
 };
 
 const ConsoleApi* g_api = &kSystemConsoleApi;
+
+// Closing the console window gives the process's handlers about 5 seconds
+// before the system ends it, whatever they do; this one waits longer than
+// that, so that the run goes on for all of it.
+constexpr DWORD kClosedWindowWaitMs = 10000;
 
 COORD ToCoord(CellCoord c) {
     return COORD{c.x, c.y};
@@ -61,9 +88,6 @@ CellRect FromRect(const SMALL_RECT& r) {
 // The cells hold code page 437 bytes; the console is given and gives back
 // Unicode, which it shows the same in every output code page (932, 936, 949,
 // 950 and 65001 show the line-drawing bytes of the A calls as other letters).
-wchar_t ToWide(char ch) {
-    return static_cast<wchar_t>(Cp437ToUnicode(static_cast<uint8_t>(ch)));
-}
 char FromWide(wchar_t ch) {
     return static_cast<char>(UnicodeToCp437(static_cast<char16_t>(ch)));
 }
@@ -72,178 +96,18 @@ size_t CellCount(CellCoord size) {
     return size.x > 0 && size.y > 0 ? static_cast<size_t>(size.x) * size.y : 0;
 }
 
-class WindowsConsolePort final : public ConsolePort {
-  public:
-    uint32_t GetVersion() override { return g_api->get_version(); }
-
-    ConsoleHandle GetStdHandle(StdHandle which) override {
-        return g_api->get_std_handle(which == StdHandle::kOutput ? STD_OUTPUT_HANDLE
-                                                                 : STD_INPUT_HANDLE);
+// The system starts a thread of its own in the process for each event.
+BOOL WINAPI KeepRunning(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;  // handled: nothing happens
     }
-
-    bool GetScreenBufferInfo(ConsoleHandle out, ScreenBufferInfo* info) override {
-        CONSOLE_SCREEN_BUFFER_INFO raw;
-        if (!g_api->get_console_screen_buffer_info(out, &raw)) {
-            return false;
-        }
-        info->size = FromCoord(raw.dwSize);
-        info->cursor = FromCoord(raw.dwCursorPosition);
-        info->attribute = raw.wAttributes;
-        info->window = FromRect(raw.srWindow);
-        info->max_window = FromCoord(raw.dwMaximumWindowSize);
-        return true;
-    }
-
-    bool FreeConsole() override { return g_api->free_console() != FALSE; }
-    bool AllocConsole() override { return g_api->alloc_console() != FALSE; }
-    bool SetTitle(const char* title) override { return g_api->set_console_title(title) != FALSE; }
-
-    bool GetInputMode(ConsoleHandle in, uint32_t* mode) override {
-        DWORD raw = 0;
-        if (!g_api->get_console_mode(in, &raw)) {
-            return false;
-        }
-        *mode = raw;
-        return true;
-    }
-
-    bool SetInputMode(ConsoleHandle in, uint32_t mode) override {
-        return g_api->set_console_mode(in, mode) != FALSE;
-    }
-
-    bool SetCursorInfo(ConsoleHandle out, uint32_t size, bool visible) override {
-        const CONSOLE_CURSOR_INFO info{size, visible ? TRUE : FALSE};
-        return g_api->set_console_cursor_info(out, &info) != FALSE;
-    }
-
-    CellCoord GetLargestWindowSize(ConsoleHandle out) override {
-        return FromCoord(g_api->get_largest_console_window_size(out));
-    }
-
-    bool SetScreenBufferSize(ConsoleHandle out, CellCoord size) override {
-        return g_api->set_console_screen_buffer_size(out, ToCoord(size)) != FALSE;
-    }
-
-    bool SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect& window) override {
-        const SMALL_RECT rect = ToRect(window);
-        return g_api->set_console_window_info(out, absolute ? TRUE : FALSE, &rect) != FALSE;
-    }
-
-    bool SetTextAttribute(ConsoleHandle out, uint16_t attribute) override {
-        return g_api->set_console_text_attribute(out, attribute) != FALSE;
-    }
-
-    bool FillCharacter(ConsoleHandle out, char ch, uint32_t length, CellCoord start,
-                       uint32_t* written) override {
-        DWORD count = 0;
-        const BOOL done =
-            g_api->fill_console_output_character(out, ToWide(ch), length, ToCoord(start), &count);
-        *written = count;
-        return done != FALSE;
-    }
-
-    bool FillAttribute(ConsoleHandle out, uint16_t attribute, uint32_t length, CellCoord start,
-                       uint32_t* written) override {
-        DWORD count = 0;
-        const BOOL done =
-            g_api->fill_console_output_attribute(out, attribute, length, ToCoord(start), &count);
-        *written = count;
-        return done != FALSE;
-    }
-
-    bool SetCursorPosition(ConsoleHandle out, CellCoord position) override {
-        return g_api->set_console_cursor_position(out, ToCoord(position)) != FALSE;
-    }
-
-    bool ReadCells(ConsoleHandle out, ConsoleCell* cells, CellCoord buffer_size,
-                   CellRect* region) override {
-        std::vector<CHAR_INFO> raw(CellCount(buffer_size));
-        if (raw.empty()) {
-            return false;
-        }
-        SMALL_RECT rect = ToRect(*region);
-        if (!g_api->read_console_output(out, raw.data(), ToCoord(buffer_size), COORD{0, 0},
-                                        &rect)) {
-            return false;
-        }
-        for (size_t i = 0; i < raw.size(); ++i) {
-            cells[i] = ConsoleCell{FromWide(raw[i].Char.UnicodeChar), raw[i].Attributes};
-        }
-        *region = FromRect(rect);
-        return true;
-    }
-
-    bool WriteCells(ConsoleHandle out, const ConsoleCell* cells, CellCoord buffer_size,
-                    CellRect* region) override {
-        std::vector<CHAR_INFO> raw(CellCount(buffer_size));
-        if (raw.empty()) {
-            return false;
-        }
-        for (size_t i = 0; i < raw.size(); ++i) {
-            raw[i].Char.UnicodeChar = ToWide(cells[i].ch);
-            raw[i].Attributes = cells[i].attribute;
-        }
-        SMALL_RECT rect = ToRect(*region);
-        if (!g_api->write_console_output(out, raw.data(), ToCoord(buffer_size), COORD{0, 0},
-                                         &rect)) {
-            return false;
-        }
-        *region = FromRect(rect);
-        return true;
-    }
-
-    bool WriteChars(ConsoleHandle out, const char* text, uint32_t length,
-                    uint32_t* written) override {
-        std::wstring wide(length, L' ');
-        for (uint32_t i = 0; i < length; ++i) {
-            wide[i] = ToWide(text[i]);
-        }
-        DWORD count = 0;
-        const BOOL done = g_api->write_console(out, wide.data(), length, &count, nullptr);
-        *written = count;
-        return done != FALSE;
-    }
-
-    void PutChar(char ch) override { g_api->put_char(ToWide(ch)); }
-
-    bool ScrollCells(ConsoleHandle out, const CellRect& scroll, const CellRect* clip,
-                     CellCoord destination, ConsoleCell fill) override {
-        const SMALL_RECT source = ToRect(scroll);
-        SMALL_RECT clip_rect{};
-        if (clip != nullptr) {
-            clip_rect = ToRect(*clip);
-        }
-        CHAR_INFO fill_cell;
-        fill_cell.Char.UnicodeChar = ToWide(fill.ch);
-        fill_cell.Attributes = fill.attribute;
-        return g_api->scroll_console_screen_buffer(out, &source,
-                                                   clip != nullptr ? &clip_rect : nullptr,
-                                                   ToCoord(destination), &fill_cell) != FALSE;
-    }
-
-    int ReadKey() override { return g_api->get_char(); }
-
-    int ShowMessageBox(const char* text, const char* caption, uint32_t flags) override {
-        return g_api->message_box(nullptr, text, caption, flags);
-    }
-
-    bool MessageBeep(uint32_t type) override { return g_api->message_beep(type) != FALSE; }
-
-    uint32_t LastError() override { return g_api->get_last_error(); }
-
-    uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
-                                 uint32_t min_size, char** text) override {
-        *text = nullptr;
-        return g_api->format_message(flags, nullptr, code, language, reinterpret_cast<LPSTR>(text),
-                                     min_size, nullptr);
-    }
-
-    void FreeSystemMessage(char* text) override { g_api->local_free(text); }
-
-    void Sleep(uint32_t milliseconds) override { g_api->sleep(milliseconds); }
-
-    void Exit(int status) override { std::exit(status); }
-};
+    // The window is being closed (or the session ends): the system ends the
+    // process when this returns, or a few seconds from now whatever it does.
+    // Nothing here can make that safe; the run goes on meanwhile, and a run
+    // in its last seconds (the final message) still ends as it would have.
+    g_api->sleep(kClosedWindowWaitMs);
+    return TRUE;
+}
 
 }  // namespace
 
@@ -251,8 +115,271 @@ const ConsoleApi& SystemConsoleApi() {
     return kSystemConsoleApi;
 }
 
+const ConsoleApi& CurrentConsoleApi() {
+    return *g_api;
+}
+
 void SetConsoleApi(const ConsoleApi* api) {
     g_api = api != nullptr ? api : &kSystemConsoleApi;
+}
+
+// Chinese, Japanese and Korean Windows draw the box-drawing characters, whose
+// width Unicode leaves to the font (East Asian "ambiguous"), two cells wide in
+// their consoles' default fonts, while the cursor moves one cell: a frame
+// then overlaps its own text and pushes it aside.
+bool FramesMustBeNarrow() {
+    switch (g_api->get_console_output_cp()) {
+        case 932:  // Japanese
+        case 936:  // Chinese, simplified
+        case 949:  // Korean
+        case 950:  // Chinese, traditional
+            return true;
+        default:
+            return false;
+    }
+}
+
+wchar_t ShownCharacter(char ch, bool narrow_frames) {
+    const uint8_t byte = static_cast<uint8_t>(ch);
+    const char stand_in = narrow_frames ? AsciiFrameCharacter(byte) : '\0';
+    return static_cast<wchar_t>(stand_in != '\0' ? stand_in : Cp437ToUnicode(byte));
+}
+
+uint32_t WindowsConsolePort::GetVersion() {
+    return g_api->get_version();
+}
+
+ConsoleHandle WindowsConsolePort::GetStdHandle(StdHandle which) {
+    return g_api->get_std_handle(which == StdHandle::kOutput ? STD_OUTPUT_HANDLE
+                                                             : STD_INPUT_HANDLE);
+}
+
+bool WindowsConsolePort::GetScreenBufferInfo(ConsoleHandle out, ScreenBufferInfo* info) {
+    if (viewing_) {
+        return ViewInfo(info);
+    }
+    CONSOLE_SCREEN_BUFFER_INFO raw;
+    if (!g_api->get_console_screen_buffer_info(out, &raw)) {
+        return false;
+    }
+    info->size = FromCoord(raw.dwSize);
+    info->cursor = FromCoord(raw.dwCursorPosition);
+    info->attribute = raw.wAttributes;
+    info->window = FromRect(raw.srWindow);
+    info->max_window = FromCoord(raw.dwMaximumWindowSize);
+    return true;
+}
+
+bool WindowsConsolePort::FreeConsole() {
+    return g_api->free_console() != FALSE;
+}
+bool WindowsConsolePort::AllocConsole() {
+    return g_api->alloc_console() != FALSE;
+}
+bool WindowsConsolePort::SetTitle(const char* title) {
+    return g_api->set_console_title(title) != FALSE;
+}
+
+bool WindowsConsolePort::GetInputMode(ConsoleHandle in, uint32_t* mode) {
+    DWORD raw = 0;
+    if (!g_api->get_console_mode(in, &raw)) {
+        return false;
+    }
+    *mode = raw;
+    return true;
+}
+
+bool WindowsConsolePort::SetInputMode(ConsoleHandle in, uint32_t mode) {
+    return g_api->set_console_mode(in, mode) != FALSE;
+}
+
+bool WindowsConsolePort::SetCursorInfo(ConsoleHandle out, uint32_t size, bool visible) {
+    if (viewing_) {
+        return ViewChanged(screen_.SetCursorInfo(size, visible));
+    }
+    const CONSOLE_CURSOR_INFO info{size, visible ? TRUE : FALSE};
+    return g_api->set_console_cursor_info(out, &info) != FALSE;
+}
+
+CellCoord WindowsConsolePort::GetLargestWindowSize(ConsoleHandle out) {
+    return FromCoord(g_api->get_largest_console_window_size(out));
+}
+
+bool WindowsConsolePort::SetScreenBufferSize(ConsoleHandle out, CellCoord size) {
+    return g_api->set_console_screen_buffer_size(out, ToCoord(size)) != FALSE;
+}
+
+bool WindowsConsolePort::SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect& window) {
+    const SMALL_RECT rect = ToRect(window);
+    return g_api->set_console_window_info(out, absolute ? TRUE : FALSE, &rect) != FALSE;
+}
+
+bool WindowsConsolePort::SetTextAttribute(ConsoleHandle out, uint16_t attribute) {
+    if (viewing_) {
+        screen_.SetAttribute(attribute);
+        return true;
+    }
+    return g_api->set_console_text_attribute(out, attribute) != FALSE;
+}
+
+bool WindowsConsolePort::FillCharacter(ConsoleHandle out, char ch, uint32_t length, CellCoord start,
+                                       uint32_t* written) {
+    if (viewing_) {
+        *written = screen_.FillCharacter(ch, length, start);
+        return ViewChanged(true);
+    }
+    DWORD count = 0;
+    const BOOL done = g_api->fill_console_output_character(
+        out, ShownCharacter(ch, FramesMustBeNarrow()), length, ToCoord(start), &count);
+    *written = count;
+    return done != FALSE;
+}
+
+bool WindowsConsolePort::FillAttribute(ConsoleHandle out, uint16_t attribute, uint32_t length,
+                                       CellCoord start, uint32_t* written) {
+    if (viewing_) {
+        *written = screen_.FillAttribute(attribute, length, start);
+        return ViewChanged(true);
+    }
+    DWORD count = 0;
+    const BOOL done =
+        g_api->fill_console_output_attribute(out, attribute, length, ToCoord(start), &count);
+    *written = count;
+    return done != FALSE;
+}
+
+bool WindowsConsolePort::SetCursorPosition(ConsoleHandle out, CellCoord position) {
+    if (viewing_) {
+        return ViewChanged(screen_.SetCursor(position));
+    }
+    return g_api->set_console_cursor_position(out, ToCoord(position)) != FALSE;
+}
+
+bool WindowsConsolePort::ReadCells(ConsoleHandle out, ConsoleCell* cells, CellCoord buffer_size,
+                                   CellRect* region) {
+    if (viewing_) {
+        return screen_.ReadCells(cells, buffer_size, region) || ViewRefused();
+    }
+    std::vector<CHAR_INFO> raw(CellCount(buffer_size));
+    if (raw.empty()) {
+        return false;
+    }
+    SMALL_RECT rect = ToRect(*region);
+    if (!g_api->read_console_output(out, raw.data(), ToCoord(buffer_size), COORD{0, 0}, &rect)) {
+        return false;
+    }
+    for (size_t i = 0; i < raw.size(); ++i) {
+        cells[i] = ConsoleCell{FromWide(raw[i].Char.UnicodeChar), raw[i].Attributes};
+    }
+    *region = FromRect(rect);
+    return true;
+}
+
+bool WindowsConsolePort::WriteCells(ConsoleHandle out, const ConsoleCell* cells,
+                                    CellCoord buffer_size, CellRect* region) {
+    if (viewing_) {
+        return ViewChanged(screen_.WriteCells(cells, buffer_size, region));
+    }
+    std::vector<CHAR_INFO> raw(CellCount(buffer_size));
+    if (raw.empty()) {
+        return false;
+    }
+    const bool narrow = FramesMustBeNarrow();
+    for (size_t i = 0; i < raw.size(); ++i) {
+        raw[i].Char.UnicodeChar = ShownCharacter(cells[i].ch, narrow);
+        raw[i].Attributes = cells[i].attribute;
+    }
+    SMALL_RECT rect = ToRect(*region);
+    if (!g_api->write_console_output(out, raw.data(), ToCoord(buffer_size), COORD{0, 0}, &rect)) {
+        return false;
+    }
+    *region = FromRect(rect);
+    return true;
+}
+
+bool WindowsConsolePort::WriteChars(ConsoleHandle out, const char* text, uint32_t length,
+                                    uint32_t* written) {
+    if (viewing_) {
+        *written = screen_.WriteChars(text, length);
+        return ViewChanged(true);
+    }
+    const bool narrow = FramesMustBeNarrow();
+    std::wstring wide(length, L' ');
+    for (uint32_t i = 0; i < length; ++i) {
+        wide[i] = ShownCharacter(text[i], narrow);
+    }
+    DWORD count = 0;
+    const BOOL done = g_api->write_console(out, wide.data(), length, &count, nullptr);
+    *written = count;
+    return done != FALSE;
+}
+
+void WindowsConsolePort::PutChar(char ch) {
+    if (viewing_) {
+        screen_.WriteChars(&ch, 1);
+        ViewChanged(true);
+        return;
+    }
+    g_api->put_char(ShownCharacter(ch, FramesMustBeNarrow()));
+}
+
+bool WindowsConsolePort::ScrollCells(ConsoleHandle out, const CellRect& scroll,
+                                     const CellRect* clip, CellCoord destination,
+                                     ConsoleCell fill) {
+    if (viewing_) {
+        return ViewChanged(screen_.Scroll(scroll, clip, destination, fill));
+    }
+    const SMALL_RECT source = ToRect(scroll);
+    SMALL_RECT clip_rect{};
+    if (clip != nullptr) {
+        clip_rect = ToRect(*clip);
+    }
+    CHAR_INFO fill_cell;
+    fill_cell.Char.UnicodeChar = ShownCharacter(fill.ch, FramesMustBeNarrow());
+    fill_cell.Attributes = fill.attribute;
+    return g_api->scroll_console_screen_buffer(out, &source, clip != nullptr ? &clip_rect : nullptr,
+                                               ToCoord(destination), &fill_cell) != FALSE;
+}
+
+int WindowsConsolePort::ReadKey() {
+    return g_api->get_char();
+}
+
+int WindowsConsolePort::ShowMessageBox(const char* text, const char* caption, uint32_t flags) {
+    return g_api->message_box(nullptr, text, caption, flags);
+}
+
+bool WindowsConsolePort::MessageBeep(uint32_t type) {
+    return g_api->message_beep(type) != FALSE;
+}
+
+uint32_t WindowsConsolePort::LastError() {
+    return g_api->get_last_error();
+}
+
+uint32_t WindowsConsolePort::FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
+                                                 uint32_t min_size, char** text) {
+    *text = nullptr;
+    return g_api->format_message(flags, nullptr, code, language, reinterpret_cast<LPSTR>(text),
+                                 min_size, nullptr);
+}
+
+void WindowsConsolePort::FreeSystemMessage(char* text) {
+    g_api->local_free(text);
+}
+
+void WindowsConsolePort::Sleep(uint32_t milliseconds) {
+    g_api->sleep(milliseconds);
+}
+
+void WindowsConsolePort::Exit(int status) {
+    std::exit(status);
+}
+
+// With processed input on (as set-up leaves it), Ctrl+C is "processed by the
+// system" and, like Ctrl+Break, ends the process unless a handler takes it.
+void WindowsConsolePort::IgnoreInterruptions() {
+    (void)g_api->set_console_ctrl_handler(KeepRunning, TRUE);
 }
 
 ConsolePort* NativeConsolePort() {

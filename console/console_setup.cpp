@@ -13,6 +13,9 @@ namespace {
 
 ConsoleHandle g_output = InvalidConsoleHandle();
 ConsoleHandle g_input = InvalidConsoleHandle();
+// The window ResizeConsole asked for last: columns by rows from the top-left cell.
+CellCoord g_asked{0, 0};
+constexpr CellCoord kScreenSize{80, 40};
 
 constexpr uint32_t kNonNtHost = 0x80000000u;
 constexpr uint32_t kSystemMessageFlags = kFormatAllocateBuffer | kFormatFromSystem | 40;
@@ -137,6 +140,7 @@ ConsoleHandle ConsoleInputHandle() {
 void ResetConsoleSetup() {
     g_output = InvalidConsoleHandle();
     g_input = InvalidConsoleHandle();
+    g_asked = CellCoord{0, 0};
 }
 
 void ReportConsoleError(const char* module, int line, const char* call_name, uint32_t code) {
@@ -244,6 +248,7 @@ void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows) {
     columns = std::min(columns, largest.x);
     rows = std::min(rows, largest.y);
     const CellRect window{0, 0, static_cast<int16_t>(columns - 1), static_cast<int16_t>(rows - 1)};
+    g_asked = CellCoord{columns, rows};
 
     CellCoord compare = largest;
     if (info.size.x < columns || info.size.y < rows) {
@@ -261,6 +266,33 @@ void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows) {
             Fail(Site::kResizeCutBuffer);
         }
     }
+}
+
+RunElsewhere CheckScreenShown(int* exit_status) {
+    ConsolePort& port = CurrentConsolePort();
+    ScreenBufferInfo info{};
+    if (!port.GetScreenBufferInfo(g_output, &info)) {
+        // Nothing to go by: the console is taken as set-up left it.
+        return RunElsewhere::kNotStarted;
+    }
+    const CellCoord shown{static_cast<int16_t>(info.window.right - info.window.left + 1),
+                          static_cast<int16_t>(info.window.bottom - info.window.top + 1)};
+    // Windows Terminal answers every size call with success and keeps its
+    // tab's size; what it reports afterwards is its tab, or (some versions)
+    // the size asked, which it does not show either.
+    const bool as_asked = info.window.left == 0 && info.window.top == 0 && shown.x == g_asked.x &&
+                          shown.y == g_asked.y && info.size.x >= g_asked.x &&
+                          info.size.y >= g_asked.y;
+    RunElsewhere run = RunElsewhere::kNotStarted;
+    if (!as_asked || port.SizeOwnedByTerminal()) {
+        run = port.RunInSystemConsole(exit_status);
+    }
+    if (run == RunElsewhere::kNotStarted && (shown.x < kScreenSize.x || shown.y < kScreenSize.y)) {
+        // Going on here in what the console shows (a display too small for
+        // the whole screen is one such console too).
+        port.KeepWindowsInView(shown);
+    }
+    return run;
 }
 
 void ClearConsole(ConsoleHandle output) {

@@ -71,4 +71,27 @@ std::string Utf8ToCp437(const std::string& text) {
     return shown;
 }
 
+char AsciiFrameCharacter(uint8_t byte) {
+    switch (byte) {
+        case 0xC9:
+        case 0xBB:
+        case 0xC8:
+        case 0xBC:
+        case 0xDA:
+        case 0xBF:
+        case 0xC0:
+        case 0xD9:
+            return '+';
+        case 0xCD:
+            return '=';
+        case 0xC4:
+            return '-';
+        case 0xBA:
+        case 0xB3:
+            return '|';
+        default:
+            return '\0';
+    }
+}
+
 }  // namespace vtrl

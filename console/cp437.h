@@ -19,5 +19,10 @@ uint8_t UnicodeToCp437(char16_t ch);
 // that is not part of a well-formed sequence, so that no stray byte shows as
 // a frame or line-drawing character.
 std::string Utf8ToCp437(const std::string& text);
+// The plain ASCII character that stands in for one of the line-drawing bytes
+// the program draws its frames with ('+' for a corner, '=' or '-' for a double
+// or single horizontal edge, '|' for a vertical one), where a console or
+// terminal cannot show them one cell wide; '\0' for any other byte.
+char AsciiFrameCharacter(uint8_t byte);
 
 }  // namespace vtrl

@@ -16,8 +16,8 @@ constexpr int kBlinkingUnderline = 3;
 // after curses' refresh, behind what curses wrote (curs_set's sequences among it).
 void LinuxConsolePort::ShowCursor(int rows, int visible_columns) {
     const CellCoord cursor = screen_.Cursor();
-    const int y = cursor.y - view_.y;
-    const int x = cursor.x - view_.x;
+    const int y = cursor.y - view_.Origin().y;
+    const int x = cursor.x - view_.Origin().x;
     const bool shown =
         screen_.CursorVisible() && y >= 0 && y < rows && x >= 0 && x < visible_columns;
     const bool block = screen_.CursorSize() >= 50;

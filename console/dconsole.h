@@ -22,6 +22,15 @@ constexpr const char kConsoleModuleName[] = "dconsole";
 bool InitConsole(const char* title);
 // Window and buffer of columns by rows, or the largest window the display allows.
 void ResizeConsole(ConsoleHandle output, int16_t columns, int16_t rows);
+// After InitConsole, before anything else: whether the console shows what
+// set-up asked of it (80 by 40, or the largest window the display allows).
+// Where it does not (a terminal tab that keeps its own size), the program is
+// started again in a console window of the system's own and waited for:
+// kEnded with its exit status in *exit_status, or kStatusUnknown.  Where that
+// cannot be done, and where the console shows what was asked, kNotStarted:
+// the program goes on here, every window it opens kept within what the
+// console shows.
+RunElsewhere CheckScreenShown(int* exit_status);
 // Blanks the whole buffer in its current attribute, cursor to the top-left cell.
 void ClearConsole(ConsoleHandle output);
 // Shows "<module>: Error <code> from <call> on line <line>:", the platform's

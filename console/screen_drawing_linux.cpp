@@ -82,15 +82,16 @@ void LinuxConsolePort::Render() {
     }
     FollowTerminalSize();
     const std::vector<bool> dirty = screen_.TakeDirtyRows();
-    const int rows = std::min(screen_.Size().y - view_.y, LINES);
-    const int visible_columns = std::min(screen_.Size().x - view_.x, COLS);
+    const CellCoord origin = view_.Origin();
+    const int rows = std::min(screen_.Size().y - origin.y, LINES);
+    const int visible_columns = std::min(screen_.Size().x - origin.x, COLS);
     for (int y = 0; y < rows; ++y) {
-        const int row = view_.y + y;
+        const int row = origin.y + y;
         if (row < static_cast<int>(dirty.size()) && !dirty[row]) {
             continue;
         }
         for (int x = 0; x < visible_columns; ++x) {
-            DrawCell(y, x, screen_.At(view_.x + x, row));
+            DrawCell(y, x, screen_.At(origin.x + x, row));
         }
     }
     ShowCursor(rows, visible_columns);

@@ -3,62 +3,23 @@
 
 #include <sys/ioctl.h>
 
-#include <algorithm>
-
 namespace vtrl {
 
-namespace {
-
-// One axis of the view: the origin that shows cells lo..hi of a model
-// `model` cells long in a terminal `shown` cells long, staying at
-// `origin` when they are in view already and centring them otherwise.
-int16_t AxisOrigin(int origin, int lo, int hi, int shown, int model) {
-    if (shown >= model) {
-        return 0;
-    }
-    const int last = model - shown;
-    origin = std::clamp(origin, 0, last);
-    if (lo >= origin && hi < origin + shown) {
-        return static_cast<int16_t>(origin);
-    }
-    const int length = hi - lo + 1;
-    const int centred = length >= shown ? lo : lo - (shown - length) / 2;
-    return static_cast<int16_t>(std::clamp(centred, 0, last));
-}
-
-}  // namespace
-
 void LinuxConsolePort::WindowOpened(const CellRect& window) {
-    shown_.push_back(ShownWindow{window, view_});
-    MoveView(FitOrigin(window, view_));
+    if (view_.Opened(window)) {
+        ViewMoved();
+    }
 }
 
 void LinuxConsolePort::WindowClosing(const CellRect& window) {
     last_window_ = CellRows(window);
-    if (shown_.empty()) {
-        return;
+    if (view_.Closing()) {
+        ViewMoved();
     }
-    const CellCoord before = shown_.back().view_before;
-    shown_.pop_back();
-    MoveView(shown_.empty() ? ClampOrigin(before) : FitOrigin(shown_.back().rect, before));
-}
-
-CellCoord LinuxConsolePort::FitOrigin(const CellRect& window, CellCoord origin) const {
-    return CellCoord{AxisOrigin(origin.x, window.left, window.right, seen_size_.x, kModelSize.x),
-                     AxisOrigin(origin.y, window.top, window.bottom, seen_size_.y, kModelSize.y)};
-}
-
-CellCoord LinuxConsolePort::ClampOrigin(CellCoord origin) const {
-    return CellCoord{AxisOrigin(origin.x, origin.x, origin.x, seen_size_.x, kModelSize.x),
-                     AxisOrigin(origin.y, origin.y, origin.y, seen_size_.y, kModelSize.y)};
 }
 
 // Drawn at the next Render, with whatever the cells hold by then.
-void LinuxConsolePort::MoveView(CellCoord origin) {
-    if (origin.x == view_.x && origin.y == view_.y) {
-        return;
-    }
-    view_ = origin;
+void LinuxConsolePort::ViewMoved() {
     if (curses_) {
         clear();
     }
@@ -70,8 +31,7 @@ void LinuxConsolePort::Refit() {
     if (!curses_) {
         return;
     }
-    seen_size_ = CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)};
-    MoveView(shown_.empty() ? ClampOrigin(view_) : FitOrigin(shown_.back().rect, view_));
+    view_.SetShown(CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)});
     clear();
     screen_.MarkAllDirty();
 }
@@ -84,7 +44,7 @@ void LinuxConsolePort::FollowTerminalSize() {
         (ws.ws_col != COLS || ws.ws_row != LINES)) {
         resizeterm(ws.ws_row, ws.ws_col);
     }
-    if (COLS != seen_size_.x || LINES != seen_size_.y) {
+    if (COLS != view_.Shown().x || LINES != view_.Shown().y) {
         Refit();
     }
 }

@@ -2,6 +2,7 @@
 #include "console/console_port_linux.h"
 
 #include <langinfo.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <clocale>
@@ -32,30 +33,6 @@ void AppendUtf8(std::string* out, char32_t c) {
         *out += static_cast<char>(0xE0 | (c >> 12));
         *out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         *out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// A line-drawing byte as plain ASCII, for a terminal without UTF-8.
-char AsciiFor(unsigned char byte) {
-    switch (byte) {
-        case 0xC9:
-        case 0xBB:
-        case 0xC8:
-        case 0xBC:
-        case 0xDA:
-        case 0xBF:
-        case 0xC0:
-        case 0xD9:
-            return '+';
-        case 0xCD:
-            return '=';
-        case 0xC4:
-            return '-';
-        case 0xBA:
-        case 0xB3:
-            return '|';
-        default:
-            return '?';
     }
 }
 
@@ -108,7 +85,7 @@ void LinuxConsolePort::Start() {
         colours_ = COLORS >= 16 ? 16 : 8;
     }
     ApplyInputMode();
-    seen_size_ = CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)};
+    view_.SetShown(CellCoord{static_cast<int16_t>(COLS), static_cast<int16_t>(LINES)});
     clear();
     screen_.MarkAllDirty();
     Render();
@@ -123,11 +100,25 @@ void LinuxConsolePort::Finish() {
         endwin();
     }
     const std::vector<std::string> rows =
-        !shown_.empty() ? CellRows(shown_.back().rect) : last_window_;
+        view_.Newest() != nullptr ? CellRows(*view_.Newest()) : last_window_;
     for (const std::string& row : rows) {
         (void)std::fprintf(screen_file_, "%s\n", Printable(row).c_str());
     }
     (void)std::fflush(screen_file_);
+}
+
+// Ignored, not caught: an ignored signal interrupts no system call, so the
+// serial and HID waits under way go on as if nothing had come.  (Curses'
+// own handlers for Ctrl+C and Ctrl+Z, which end or stop the program, go.)
+// Once the terminal is gone, reads of keys find its end (the answer no) and
+// writes to it fail unseen, so the run goes on to its end with no screen.
+void LinuxConsolePort::IgnoreInterruptions() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int signal_number : {SIGINT, SIGQUIT, SIGTSTP, SIGHUP, SIGPIPE}) {
+        (void)sigaction(signal_number, &ignore, nullptr);
+    }
 }
 
 void LinuxConsolePort::ShowTitle() {
@@ -170,7 +161,8 @@ std::string LinuxConsolePort::Printable(const std::string& row) const {
             if (utf8_) {
                 AppendUtf8(&text, Cp437ToUnicode(byte));
             } else {
-                text += AsciiFor(byte);
+                const char stand_in = AsciiFrameCharacter(byte);
+                text += stand_in != '\0' ? stand_in : '?';
             }
         } else {
             text += ' ';

@@ -169,6 +169,17 @@ int RunUpgradeProgram(int argc, char** argv) {
     if (!InitConsole(title)) {
         return kExitConsoleRefused;
     }
+    // Before anything else: a console that does not show the screen has the
+    // program run again where it does, and ends with that run's status.
+    int elsewhere_status = 0;
+    switch (CheckScreenShown(&elsewhere_status)) {
+        case RunElsewhere::kEnded:
+            return elsewhere_status;
+        case RunElsewhere::kStatusUnknown:
+            return kExitStatusUnknown;
+        case RunElsewhere::kNotStarted:
+            break;
+    }
     if (!ReadOptions(argc, argv)) {
         return kExitUnknownArgument;
     }
@@ -192,6 +203,9 @@ int RunUpgradeProgram(int argc, char** argv) {
         }
     }
 
+    // From remote mode on, a run stopped midway may leave the instrument
+    // without a valid program: no key and no closed terminal stop it now.
+    CurrentConsolePort().IgnoreInterruptions();
     SetRemoteMode(kRemoteModeEnter, 0, 0);
     // The files lie beside the program itself: its first argument names it
     // only as it was started (a bare name found through PATH, or a name

@@ -26,6 +26,10 @@ enum ExitStatus : int {
     // The instrument's program was changed (from the first marker clear on)
     // and the upgrade did not complete: it needs another run.
     kExitNeedsAnotherRun = 7,
+    // The console did not show the screen, so the program ran again in a
+    // console window of the system's own, and the status of that run could not
+    // be had: what became of the instrument is what that window showed.
+    kExitStatusUnknown = 8,
 };
 
 // The largest window the program opens: the USB found window is 68 columns

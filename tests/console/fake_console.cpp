@@ -209,6 +209,9 @@ bool FakeConsole::SetScreenBufferSize(ConsoleHandle out, CellCoord size) {
     if (Enter(ConsoleCall::kSetScreenBufferSize) || !CheckOutput(out)) {
         return false;
     }
+    if (keeps_its_size_) {
+        return true;
+    }
     if (!screen_.SetSize(size)) {
         last_error_ = kErrorInvalidParameter;
         return false;
@@ -219,6 +222,9 @@ bool FakeConsole::SetScreenBufferSize(ConsoleHandle out, CellCoord size) {
 bool FakeConsole::SetWindowInfo(ConsoleHandle out, bool absolute, const CellRect& window) {
     if (Enter(ConsoleCall::kSetWindowInfo) || !CheckOutput(out)) {
         return false;
+    }
+    if (keeps_its_size_) {
+        return true;
     }
     if (!screen_.SetWindowInfo(absolute, window, largest_)) {
         last_error_ = kErrorInvalidParameter;
@@ -381,6 +387,13 @@ void FakeConsole::Sleep(uint32_t milliseconds) {
     Enter(ConsoleCall::kSleep);
     slept_ms_ += milliseconds;
     clock_.SleepMs(milliseconds);
+}
+
+RunElsewhere FakeConsole::RunInSystemConsole(int* exit_status) {
+    if (run_elsewhere_ == RunElsewhere::kEnded) {
+        *exit_status = run_elsewhere_status_;
+    }
+    return run_elsewhere_;
 }
 
 void FakeConsole::Exit(int status) {

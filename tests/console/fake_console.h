@@ -118,6 +118,15 @@ class FakeConsole : public InertConsolePort {
         largest_ = CellCoord{int16_t(columns), int16_t(rows)};
     }
     void SetInputModeValue(uint32_t mode) { input_mode_ = mode; }
+    // A terminal tab that keeps its own size: the size calls succeed and
+    // change nothing.
+    void SetKeepsItsSize(bool keeps) { keeps_its_size_ = keeps; }
+    // What starting the program again in a console window of the system's
+    // own comes to (nothing runs there unless set).
+    void SetRunElsewhere(RunElsewhere run, int exit_status) {
+        run_elsewhere_ = run;
+        run_elsewhere_status_ = exit_status;
+    }
 
     // --- scripts -----------------------------------------------------------
     void PushKey(int key) { keys_.push_back(key); }
@@ -166,6 +175,11 @@ class FakeConsole : public InertConsolePort {
     const std::vector<uint32_t>& Beeps() const { return beeps_; }
     std::optional<int> ExitStatus() const { return exit_status_; }
     uint64_t SleptMs() const { return slept_ms_; }
+    // Whether the program has asked for Ctrl+C and the closed terminal to be
+    // ignored, and the part of the screen it was told the console shows
+    // ({0, 0}: the whole screen).
+    bool InterruptionsIgnored() const { return interruptions_ignored_; }
+    CellCoord KeptInView() const { return kept_in_view_; }
     const CellScreen& Screen() const { return screen_; }
     // The text written into each framed window, oldest window first, line
     // ends as written (see WindowTexts).
@@ -209,6 +223,9 @@ class FakeConsole : public InertConsolePort {
     void FreeSystemMessage(char* text) override;
     void Sleep(uint32_t milliseconds) override;
     void Exit(int status) override;
+    RunElsewhere RunInSystemConsole(int* exit_status) override;
+    void KeepWindowsInView(CellCoord shown) override { kept_in_view_ = shown; }
+    void IgnoreInterruptions() override { interruptions_ignored_ = true; }
 
     // Handles the fake gives out.
     static ConsoleHandle OutputHandle() { return reinterpret_cast<ConsoleHandle>(0x10); }
@@ -248,6 +265,11 @@ class FakeConsole : public InertConsolePort {
     std::map<std::pair<int, int>, uint32_t> failures_;
     int outstanding_texts_ = 0;
     std::optional<int> outstanding_at_exit_;
+    bool keeps_its_size_ = false;
+    RunElsewhere run_elsewhere_ = RunElsewhere::kNotStarted;
+    int run_elsewhere_status_ = 0;
+    CellCoord kept_in_view_{0, 0};
+    bool interruptions_ignored_ = false;
 };
 
 }  // namespace vtrl::test

@@ -8,8 +8,11 @@
 #     calibration sector erased again) and switched on while vtrlupg retries:
 #     the program reports the failure, keeps caldata.bin and ends with status
 #     7 (the instrument changed, another run needed).
-#  3. A third run completes: the flash file holds the image and the original
-#     record, and caldata.bin is gone.
+#  3. A third run completes whatever the keys and the terminal do: Ctrl+C,
+#     Ctrl+\ and Ctrl+Z during the download stop nothing, and the terminal
+#     closed mid-download (the pane killed) leaves the run to finish unseen,
+#     with status 0: the flash file holds the image and the original record,
+#     and caldata.bin is gone.
 export E2E_TIMEOUT=${E2E_TIMEOUT:-180}
 source "$(dirname "$0")/lib.sh"
 e2e_begin "$@"
@@ -53,11 +56,27 @@ e2e_wait_exit 7
 [ "$(saved_record)" = "$record" ] || e2e_fail "caldata.bin does not hold the calibration record"
 
 # 3.
-e2e_start_upgrade -C
+remaining_blocks() {
+    local line
+    line=$(e2e_screen | sed -n 12p)
+    [[ $line =~ Remaining\ blocks:\ ([0-9]+) ]] && echo "${BASH_REMATCH[1]}"
+}
+counts_below() { local now; now=$(remaining_blocks) && [ "$now" -lt "$1" ]; }
+e2e_start_upgrade_in_window -C
 e2e_expect_version_prompt 0.900 1.007
 e2e_send_keys y
 e2e_wait_text " Retry failed download? "
 e2e_send_keys y
-e2e_expect_complete "$E2E_TIMEOUT"
+e2e_wait_text " Remaining blocks: "
+for key in C-c 'C-\' C-z; do
+    before=$(remaining_blocks) || e2e_fail "no block counter on the screen"
+    e2e_send_keys "$key"
+    wait_until 20 counts_below "$before" || e2e_fail "the download stopped at $before blocks after $key"
+    e2e_log "$key: the download goes on below $before blocks"
+done
+e2e_close_pane
+e2e_wait_exit 0 "$E2E_TIMEOUT"
+[ -e "$E2E_PROGRAM_DIR/caldata.bin" ] && e2e_fail "caldata.bin was left beside the program"
+e2e_wait_event "restart 0xFFFF0" 5
 e2e_expect_upgraded "$E2E_DIR/flash.bin" "$record"
 e2e_pass

@@ -24,6 +24,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/../common/e2e.sh"
 
 E2E_SCRIPT=$(realpath "$0")
+E2E_LINUX_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # e2e_begin VTRLUPG VTRLSIM: checks the binaries, enters a private mount
 # namespace (by running the calling script again under unshare) with a /dev of
@@ -102,4 +103,24 @@ e2e_start_upgrade() {
     rm -f "$E2E_DIR/times"
     e2e_open_pane "cd $(printf '%q' "$E2E_PROGRAM_DIR") && $keys${E2E_ENV:-} ./vtrlupg$args 2>$(printf '%q' "$E2E_DIR/stderr"); s=\$?; times >$(printf '%q' "$E2E_DIR/times"); (exit \$s)"
     e2e_log "vtrlupg$args started"
+}
+
+# e2e_start_upgrade_in_window [vtrlupg options]: runs the program from its own
+# folder as a terminal window's shell runs a job, its exit status kept by
+# keep_status.pl in $E2E_DIR/status so that it outlives the pane: the keys
+# reach the program alone, and when the pane is closed (e2e_close_pane) its
+# shell dies and the kernel hangs up the program, as when a window is closed.
+e2e_start_upgrade_in_window() {
+    local args="" a
+    for a in "$@"; do args+=" $(printf '%q' "$a")"; done
+    e2e_open_pane "cd $(printf '%q' "$E2E_PROGRAM_DIR") &&
+        perl $(printf '%q' "$E2E_LINUX_DIR/keep_status.pl") $(printf '%q' "$E2E_DIR/status") \
+            ./vtrlupg$args 2>$(printf '%q' "$E2E_DIR/stderr")"
+    e2e_log "vtrlupg$args started (its status kept beyond the pane)"
+}
+
+# e2e_close_pane: the terminal goes away, as when its window is closed.
+e2e_close_pane() {
+    e2e_tmux kill-session -t e2e || e2e_fail "cannot close the pane"
+    e2e_log "the pane was closed"
 }

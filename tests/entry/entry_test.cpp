@@ -138,6 +138,8 @@ TEST_F(EntryTest, OptionsTable) {
         EXPECT_EQ(Run(c.args), c.status);
         EXPECT_EQ(console_.Title(), "WIN32 Vantrel Program Upgrade Version 1.006");
         EXPECT_EQ(console_.PendingKeys(), 0u);
+        // The instrument was never put into remote mode: Ctrl+C ends the program as ever.
+        EXPECT_FALSE(console_.InterruptionsIgnored());
         if (c.refusal != nullptr) {
             EXPECT_EQ(console_.MessageTexts(), Messages{c.refusal});
             EXPECT_EQ(serial_.Counts().open_attempts, opens_before) << "a link was touched";
@@ -364,10 +366,20 @@ TEST_F(EntryTest, CompleteUpgradeOverTheSerialLine) {
                    static_cast<std::streamsize>(image.size()));
     }
     console_.PushKeys("y");
+    bool ignored_in_remote_mode = false;
+    serial_instrument_.SetEventSink([&](const sim::InstrumentEvent& e) {
+        if (e.kind == sim::InstrumentEvent::kRemoteMode && e.value == 1) {
+            ignored_in_remote_mode = console_.InterruptionsIgnored();
+        }
+    });
     const int status = Run({"-C"});
+    serial_instrument_.SetEventSink(nullptr);
     std::remove("vtrlprog.bin");
 
     EXPECT_EQ(status, kExitUpgraded);
+    // From the moment the instrument was in remote mode, no key and no
+    // closed terminal could stop the run.
+    EXPECT_TRUE(ignored_in_remote_mode);
     EXPECT_EQ(serial_instrument_.RestartCount(), 1u);
     EXPECT_TRUE(serial_instrument_.MarkersValid());
     EXPECT_EQ(serial_instrument_.ReadFlash(sim::kProgramStart, 2000 - 6),
@@ -377,10 +389,42 @@ TEST_F(EntryTest, CompleteUpgradeOverTheSerialLine) {
     EXPECT_EQ(console_.MessageTexts().back(), " Upgrade complete -- Restarting instrument!");
 }
 
-TEST_F(EntryTest, RefusalOnAnOldHostEndsBeforeAnythingElse) {
-    console_.SetVersion(0x80000003u);  // Windows 3.1 with Win32s
-    EXPECT_EQ(Run({"-C"}), kExitConsoleRefused);
-    EXPECT_TRUE(NothingTouched());
+// What the console answers is settled before the instrument is touched: a
+// Windows 3.1 host refuses; a terminal tab that keeps its own size has the
+// program run again in a console window of the system's own, and the run
+// here ends with that one's status (7 where it could not be had); where that
+// cannot be done, the program goes on in the tab, its windows kept in view.
+TEST_F(EntryTest, TheConsoleIsSettledBeforeAnythingElse) {
+    struct Case {
+        const char* name;
+        uint32_t version;
+        bool keeps_its_size;
+        RunElsewhere run;
+        int status;
+    };
+    const Case cases[] = {
+        {"Windows 3.1 with Win32s", 0x80000003u, false, RunElsewhere::kNotStarted,
+         kExitConsoleRefused},
+        {"a tab; the run there ends with 4", 0x0A00, true, RunElsewhere::kEnded, 4},
+        {"a tab; the run there out of reach", 0x0A00, true, RunElsewhere::kStatusUnknown,
+         kExitStatusUnknown},
+        {"a tab; no run there", 0x0A00, true, RunElsewhere::kNotStarted, kExitNoInstrument},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        console_.SetVersion(c.version);
+        console_.SetBufferSize(120, 30);
+        console_.SetLargestWindow(120, 30);
+        console_.SetKeepsItsSize(c.keeps_its_size);
+        console_.SetRunElsewhere(c.run, 4);
+        console_.PushKeys("k");
+        EXPECT_EQ(Run({"-C"}), c.status);
+        EXPECT_EQ(NothingTouched(), c.status != kExitNoInstrument);
+        const bool shown_in_part = c.keeps_its_size && c.run == RunElsewhere::kNotStarted;
+        EXPECT_EQ(console_.KeptInView().y, shown_in_part ? 30 : 0);
+    }
 }
 
 }  // namespace
