@@ -19,7 +19,10 @@ namespace vtrl {
 
 namespace {
 
-std::string g_sysfs_root = "/sys";
+std::string& SysfsRoot() {
+    static std::string root = "/sys";
+    return root;
+}
 
 // The report descriptor of the hidraw node at `path` (/dev/hidrawN), as sysfs
 // keeps it beside the device (hidapi 0.13 has no call for it); false when the
@@ -31,7 +34,7 @@ bool ReadReportDescriptor(const std::string& path, std::vector<uint8_t>* descrip
         node.find_first_not_of("0123456789", 6) != std::string::npos || node.size() == 6) {
         return false;
     }
-    const std::string file = g_sysfs_root + "/class/hidraw/" + node + "/device/report_descriptor";
+    const std::string file = SysfsRoot() + "/class/hidraw/" + node + "/device/report_descriptor";
     ScopedStdioFile in(std::fopen(file.c_str(), "rb"));
     if (!in) {
         return false;
@@ -364,7 +367,7 @@ class LinuxHidPort final : public HidPort {
 }  // namespace
 
 void SetHidSysfsRoot(const std::string& root) {
-    g_sysfs_root = root.empty() ? "/sys" : root;
+    SysfsRoot() = root.empty() ? "/sys" : root;
 }
 
 HidPort& NativeHidPort() {

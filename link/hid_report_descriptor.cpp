@@ -37,9 +37,14 @@ struct Globals {
 
 enum Kind : size_t { kInput, kOutput, kFeature, kKinds };
 
-uint16_t LengthOf(const std::array<uint64_t, 256>& bits) {
+constexpr size_t kReportIds = 256;
+
+// The longest report of kind `kind` among `bits` (kKinds blocks of one count
+// per report ID), in bytes.
+uint16_t LengthOf(const std::array<uint64_t, kKinds * kReportIds>& bits, size_t kind) {
     uint64_t longest = 0;
-    for (uint64_t b : bits) {
+    for (size_t id = 0; id < kReportIds; ++id) {
+        const uint64_t b = bits[kind * kReportIds + id];
         longest = b > longest ? b : longest;
     }
     // The ID byte comes first whether or not the device numbers its reports.
@@ -53,7 +58,7 @@ bool ReportLengthsFromDescriptor(const uint8_t* descriptor, size_t length, HidCa
         return false;
     }
     // Bits declared so far per kind and report ID.
-    std::array<std::array<uint64_t, 256>, kKinds> bits{};
+    std::array<uint64_t, kKinds * kReportIds> bits{};
     Globals globals;
     std::array<Globals, kGlobalStackDepth> stack;
     size_t stacked = 0;
@@ -149,18 +154,20 @@ bool ReportLengthsFromDescriptor(const uint8_t* descriptor, size_t length, HidCa
         }
         // Both factors are below 2^32, so the product fits; the sum stays
         // within the limit checked after every item.
-        uint64_t& total = bits[kind][globals.report_id];
-        total += uint64_t{globals.report_size} * globals.report_count;
+        const size_t slot = kind * kReportIds + globals.report_id;
+        const uint64_t total =
+            bits[slot] + static_cast<uint64_t>(globals.report_size) * globals.report_count;
         if (total > kMaxReportBits) {
             return false;
         }
+        bits[slot] = total;
     }
     if (collections != 0) {
         return false;
     }
-    caps->input_report_bytes = LengthOf(bits[kInput]);
-    caps->output_report_bytes = LengthOf(bits[kOutput]);
-    caps->feature_report_bytes = LengthOf(bits[kFeature]);
+    caps->input_report_bytes = LengthOf(bits, kInput);
+    caps->output_report_bytes = LengthOf(bits, kOutput);
+    caps->feature_report_bytes = LengthOf(bits, kFeature);
     return true;
 }
 

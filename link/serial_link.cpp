@@ -97,12 +97,11 @@ class WriteStall {
             due_us_ = call_us_;
         }
         due_us_ += uint64_t{kCommTimeoutMs} * 1000;
-        uint64_t now = port_.NowUs();
+        const uint64_t now = port_.NowUs();
         if (now < due_us_) {
             port_.SleepUs(due_us_ - now);
-            now = port_.NowUs();
         }
-        return now - since_us_ < uint64_t{kCommWriteStallMs} * 1000;
+        return port_.NowUs() - since_us_ < uint64_t{kCommWriteStallMs} * 1000;
     }
 
   private:
