@@ -4,11 +4,14 @@
 #include <string>
 
 #include "console/console_port.h"
+#include "driver/dll_search.h"
 #include "driver/entry.h"
 #include "link/hid_port.h"
 #include "link/serial_port.h"
 
 int main(int argc, char** argv) {
+    // Before any DLL is loaded at run time (hid.dll by the USB link).
+    (void)vtrl::LimitDllSearch();
     // Before anything else, and before any link is touched: a program that
     // cannot show its windows must not talk to the instrument.
     std::string reason;

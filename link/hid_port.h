@@ -44,6 +44,14 @@ struct HidAttributes {
     uint16_t version_number = 0;  // the device release number
 };
 
+// The longest report of each kind the device's report descriptor declares, in
+// bytes, the report ID byte included (HidP_GetCaps); 0 for a kind it has none of.
+struct HidCaps {
+    uint16_t input_report_bytes = 0;
+    uint16_t output_report_bytes = 0;
+    uint16_t feature_report_bytes = 0;
+};
+
 // How a wait on an overlapped record ended (WaitForSingleObject).
 enum class HidWait {
     kSignalled,  // the I/O completed (WAIT_OBJECT_0)
@@ -72,6 +80,8 @@ class HidPort {
     virtual HidHandle Open(const std::string& path) = 0;
     virtual void Close(HidHandle handle) = 0;
     virtual bool GetAttributes(HidHandle handle, HidAttributes* attributes) = 0;
+    // The report lengths of the device's descriptor; false when they cannot be had.
+    virtual bool GetCaps(HidHandle handle, HidCaps* caps) = 0;
     virtual bool GetNumInputBuffers(HidHandle handle, uint32_t* count) = 0;
     virtual bool SetNumInputBuffers(HidHandle handle, uint32_t count) = 0;
     // Device string `index` as UTF-16 units, terminated by a 0 unit when it is
@@ -92,10 +102,13 @@ class HidPort {
     // *transferred holds the bytes written), false otherwise with LastError
     // kHidErrorIoPending for a write under way.  The record's event is
     // signalled when the write completes.  `report` must stay valid until then.
+    // Any other LastError means the write was refused at once (a device that
+    // is gone: kHidErrorDeviceNotConnected); nothing is under way then and the
+    // record's event will not be signalled for it.
     virtual bool StartWrite(HidHandle handle, HidIoRecord record, const uint8_t* report,
                             size_t length, uint32_t* transferred) = 0;
     // Starts reading one input report into `report` (the report ID lands in
-    // report[0]), with ReadFile's result convention.  `report` must stay valid
+    // report[0]), with ReadFile's result convention, a refusal included.  `report` must stay valid
     // until the read completes or is cancelled.
     virtual bool StartRead(HidHandle handle, HidIoRecord record, uint8_t* report,
                            size_t length) = 0;
@@ -133,6 +146,7 @@ class AbsentHidPort : public HidPort {
     HidHandle Open(const std::string&) override { return kNoHidHandle; }
     void Close(HidHandle) override {}
     bool GetAttributes(HidHandle, HidAttributes*) override { return false; }
+    bool GetCaps(HidHandle, HidCaps*) override { return false; }
     bool GetNumInputBuffers(HidHandle, uint32_t*) override { return false; }
     bool SetNumInputBuffers(HidHandle, uint32_t) override { return false; }
     bool GetIndexedString(HidHandle, uint32_t, uint16_t*, size_t) override { return false; }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
@@ -11,10 +12,41 @@
 #include <vector>
 
 #include "link/hid_port.h"
+#include "link/hid_report_descriptor.h"
+#include "platform/scoped_handle.h"
 
 namespace vtrl {
 
 namespace {
+
+std::string& SysfsRoot() {
+    static std::string root = "/sys";
+    return root;
+}
+
+// The report descriptor of the hidraw node at `path` (/dev/hidrawN), as sysfs
+// keeps it beside the device (hidapi 0.13 has no call for it); false when the
+// node has none there or it is longer than a descriptor can be.
+bool ReadReportDescriptor(const std::string& path, std::vector<uint8_t>* descriptor) {
+    const size_t slash = path.rfind('/');
+    const std::string node = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (node.rfind("hidraw", 0) != 0 ||
+        node.find_first_not_of("0123456789", 6) != std::string::npos || node.size() == 6) {
+        return false;
+    }
+    const std::string file = SysfsRoot() + "/class/hidraw/" + node + "/device/report_descriptor";
+    ScopedStdioFile in(std::fopen(file.c_str(), "rb"));
+    if (!in) {
+        return false;
+    }
+    descriptor->assign(kHidMaxDescriptorBytes + 1, 0);
+    const size_t n = std::fread(descriptor->data(), 1, descriptor->size(), in.Get());
+    if (n > kHidMaxDescriptorBytes || std::ferror(in.Get()) != 0) {
+        return false;
+    }
+    descriptor->resize(n);
+    return true;
+}
 
 // hidraw has no overlapped I/O: a write is done when StartWrite returns, and a
 // read happens inside Wait with the wait's time-out, so nothing ever blocks
@@ -99,6 +131,19 @@ class LinuxHidPort final : public HidPort {
             d->have_attributes = true;
         }
         *attributes = d->attributes;
+        return true;
+    }
+
+    bool GetCaps(HidHandle handle, HidCaps* caps) override {
+        Device* d = Find(handle);
+        if (d == nullptr) {
+            return false;
+        }
+        std::vector<uint8_t> descriptor;
+        if (!ReadReportDescriptor(d->path, &descriptor) ||
+            !ReportLengthsFromDescriptor(descriptor.data(), descriptor.size(), caps)) {
+            return Fail(kHidErrorInvalidParameter);
+        }
         return true;
     }
 
@@ -197,9 +242,12 @@ class LinuxHidPort final : public HidPort {
             return false;
         }
         *io = Io{};
+        errno = 0;
         int n = hid_write(reinterpret_cast<hid_device*>(handle), report, length);
         if (n < 0) {
-            return Fail(kHidErrorGenFailure);
+            // hidraw answers ENODEV once the device is gone, at once: a write
+            // refused, with nothing under way to wait for.
+            return Fail(errno == ENODEV ? kHidErrorDeviceNotConnected : kHidErrorGenFailure);
         }
         // hidraw does not count the report ID of unnumbered reports.
         *transferred = static_cast<uint32_t>(length);
@@ -317,6 +365,10 @@ class LinuxHidPort final : public HidPort {
 };
 
 }  // namespace
+
+void SetHidSysfsRoot(const std::string& root) {
+    SysfsRoot() = root.empty() ? "/sys" : root;
+}
 
 HidPort& NativeHidPort() {
     // Never destroyed: the USB link closes its records at program end.

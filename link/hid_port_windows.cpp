@@ -1,22 +1,93 @@
 // Windows only: the HID port (SetupAPI and hid.dll passthrough); nothing else lives here.
 #include "platform/win32.h"
 
-#include <setupapi.h>
-// mingw's hidsdi.h declares hid.dll's functions without C linkage.
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "link/hid_api_windows.h"
 #include "link/hid_port.h"
 
 namespace vtrl {
 
 namespace {
+
+// A function of a loaded module as the type of the table's field.
+template <typename Function>
+void Resolve(HMODULE module, const char* name, Function* field) {
+    *field = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// hid.dll from the system folder, by its full path; LOAD_WITH_ALTERED_SEARCH_PATH
+// has what it imports looked for beside it (in the system folder) too.  All
+// of its calls or none: a hid.dll that lacks one is not used.
+void LoadSystemHidDll(HidApi* api) {
+    wchar_t folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return;
+    }
+    const std::wstring path = std::wstring(folder, length) + L"\\hid.dll";
+    HMODULE hid = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (hid == nullptr) {
+        // Where the search is limited to the system folder already, the plain
+        // load of the full path finds its imports there.
+        hid = LoadLibraryExW(path.c_str(), nullptr, 0);
+    }
+    if (hid == nullptr) {
+        return;
+    }
+    HidApi loaded = *api;
+    Resolve(hid, "HidD_GetHidGuid", &loaded.get_hid_guid);
+    Resolve(hid, "HidD_GetAttributes", &loaded.get_attributes);
+    Resolve(hid, "HidD_GetPreparsedData", &loaded.get_preparsed_data);
+    Resolve(hid, "HidD_FreePreparsedData", &loaded.free_preparsed_data);
+    Resolve(hid, "HidP_GetCaps", &loaded.get_caps);
+    Resolve(hid, "HidD_GetNumInputBuffers", &loaded.get_num_input_buffers);
+    Resolve(hid, "HidD_SetNumInputBuffers", &loaded.set_num_input_buffers);
+    Resolve(hid, "HidD_GetIndexedString", &loaded.get_indexed_string);
+    Resolve(hid, "HidD_FlushQueue", &loaded.flush_queue);
+    Resolve(hid, "HidD_GetFeature", &loaded.get_feature);
+    if (loaded.get_hid_guid == nullptr || loaded.get_attributes == nullptr ||
+        loaded.get_preparsed_data == nullptr || loaded.free_preparsed_data == nullptr ||
+        loaded.get_caps == nullptr || loaded.get_num_input_buffers == nullptr ||
+        loaded.set_num_input_buffers == nullptr || loaded.get_indexed_string == nullptr ||
+        loaded.flush_queue == nullptr || loaded.get_feature == nullptr) {
+        FreeLibrary(hid);
+        return;
+    }
+    // Kept loaded for the rest of the run.
+    *api = loaded;
+}
+
+HidApi MakeSystemHidApi() {
+    HidApi api{};
+    api.get_class_devs = ::SetupDiGetClassDevsA;
+    api.enum_device_interfaces = ::SetupDiEnumDeviceInterfaces;
+    api.get_device_interface_detail = ::SetupDiGetDeviceInterfaceDetailA;
+    api.destroy_device_info_list = ::SetupDiDestroyDeviceInfoList;
+    api.create_file = ::CreateFileA;
+    api.close_handle = ::CloseHandle;
+    api.create_event = ::CreateEventA;
+    api.reset_event = ::ResetEvent;
+    api.write_file = ::WriteFile;
+    api.read_file = ::ReadFile;
+    api.wait_for_single_object = ::WaitForSingleObject;
+    api.get_overlapped_result = ::GetOverlappedResult;
+    api.cancel_io = ::CancelIo;
+    api.get_last_error = ::GetLastError;
+    api.set_last_error = ::SetLastError;
+    api.sleep = ::Sleep;
+    LoadSystemHidDll(&api);
+    return api;
+}
+
+const HidApi* g_api = nullptr;
+
+const HidApi& Api() {
+    return g_api != nullptr ? *g_api : SystemHidApi();
+}
 
 HANDLE AsHandle(HidHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -26,9 +97,15 @@ class WindowsHidPort final : public HidPort {
   public:
     bool BeginEnumeration() override {
         EndEnumeration();
-        HidD_GetHidGuid(&hid_guid_);
-        HDEVINFO set = SetupDiGetClassDevsA(&hid_guid_, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        const HidApi& api = Api();
+        if (api.get_hid_guid == nullptr) {
+            // No hid.dll in the system folder: no HID interface to find.
+            api.set_last_error(ERROR_MOD_NOT_FOUND);
+            return false;
+        }
+        api.get_hid_guid(&hid_guid_);
+        HDEVINFO set =
+            api.get_class_devs(&hid_guid_, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         if (set == INVALID_HANDLE_VALUE) {
             return false;
         }
@@ -37,17 +114,18 @@ class WindowsHidPort final : public HidPort {
     }
 
     bool EnumerateInterface(uint32_t index, std::string* path) override {
+        const HidApi& api = Api();
         if (set_ == INVALID_HANDLE_VALUE) {
-            SetLastError(ERROR_NO_MORE_ITEMS);
+            api.set_last_error(ERROR_NO_MORE_ITEMS);
             return false;
         }
         SP_DEVICE_INTERFACE_DATA data{};
         data.cbSize = sizeof data;
-        if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &hid_guid_, index, &data)) {
+        if (!api.enum_device_interfaces(set_, nullptr, &hid_guid_, index, &data)) {
             return false;
         }
         DWORD size = 0;
-        SetupDiGetDeviceInterfaceDetailA(set_, &data, nullptr, 0, &size, nullptr);
+        api.get_device_interface_detail(set_, &data, nullptr, 0, &size, nullptr);
         if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
             return true;  // no path: the open that follows fails and the link skips it
         }
@@ -55,7 +133,7 @@ class WindowsHidPort final : public HidPort {
         std::vector<DWORD> buffer((size + sizeof(DWORD) - 1) / sizeof(DWORD) + 1);
         auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set_, &data, detail, size, nullptr, nullptr)) {
+        if (api.get_device_interface_detail(set_, &data, detail, size, nullptr, nullptr)) {
             *path = detail->DevicePath;
         }
         return true;
@@ -63,15 +141,15 @@ class WindowsHidPort final : public HidPort {
 
     void EndEnumeration() override {
         if (set_ != INVALID_HANDLE_VALUE) {
-            SetupDiDestroyDeviceInfoList(set_);
+            Api().destroy_device_info_list(set_);
             set_ = INVALID_HANDLE_VALUE;
         }
     }
 
     HidHandle Open(const std::string& path) override {
         // GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE
-        HANDLE h = CreateFileA(path.c_str(), 0xC0100000, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        HANDLE h = Api().create_file(path.c_str(), 0xC0100000, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE || h == nullptr) {
             return kNoHidHandle;
         }
@@ -80,13 +158,14 @@ class WindowsHidPort final : public HidPort {
 
     void Close(HidHandle handle) override {
         CancelIo(handle);
-        CloseHandle(AsHandle(handle));
+        Api().close_handle(AsHandle(handle));
     }
 
     bool GetAttributes(HidHandle handle, HidAttributes* attributes) override {
+        const HidApi& api = Api();
         HIDD_ATTRIBUTES a{};
         a.Size = sizeof a;
-        if (!HidD_GetAttributes(AsHandle(handle), &a)) {
+        if (!HidLoaded() || !api.get_attributes(AsHandle(handle), &a)) {
             return false;
         }
         attributes->vendor_id = a.VendorID;
@@ -95,9 +174,28 @@ class WindowsHidPort final : public HidPort {
         return true;
     }
 
+    bool GetCaps(HidHandle handle, HidCaps* caps) override {
+        const HidApi& api = Api();
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!HidLoaded() || !api.get_preparsed_data(AsHandle(handle), &preparsed)) {
+            return false;
+        }
+        HIDP_CAPS c{};
+        const NTSTATUS status = api.get_caps(preparsed, &c);
+        api.free_preparsed_data(preparsed);
+        if (status != HIDP_STATUS_SUCCESS) {
+            api.set_last_error(ERROR_INVALID_DATA);
+            return false;
+        }
+        caps->input_report_bytes = c.InputReportByteLength;
+        caps->output_report_bytes = c.OutputReportByteLength;
+        caps->feature_report_bytes = c.FeatureReportByteLength;
+        return true;
+    }
+
     bool GetNumInputBuffers(HidHandle handle, uint32_t* count) override {
         ULONG n = 0;
-        if (!HidD_GetNumInputBuffers(AsHandle(handle), &n)) {
+        if (!HidLoaded() || !Api().get_num_input_buffers(AsHandle(handle), &n)) {
             return false;
         }
         *count = n;
@@ -105,27 +203,28 @@ class WindowsHidPort final : public HidPort {
     }
 
     bool SetNumInputBuffers(HidHandle handle, uint32_t count) override {
-        return HidD_SetNumInputBuffers(AsHandle(handle), count) != FALSE;
+        return HidLoaded() && Api().set_num_input_buffers(AsHandle(handle), count) != FALSE;
     }
 
     bool GetIndexedString(HidHandle handle, uint32_t index, uint16_t* buffer,
                           size_t buffer_bytes) override {
-        return HidD_GetIndexedString(AsHandle(handle), index, buffer,
-                                     static_cast<ULONG>(buffer_bytes)) != FALSE;
+        return HidLoaded() && Api().get_indexed_string(AsHandle(handle), index, buffer,
+                                                       static_cast<ULONG>(buffer_bytes)) != FALSE;
     }
 
     bool FlushQueue(HidHandle handle) override {
-        return HidD_FlushQueue(AsHandle(handle)) != FALSE;
+        return HidLoaded() && Api().flush_queue(AsHandle(handle)) != FALSE;
     }
 
     bool GetFeature(HidHandle handle, uint8_t* report, size_t length) override {
-        return HidD_GetFeature(AsHandle(handle), report, static_cast<ULONG>(length)) != FALSE;
+        return HidLoaded() &&
+               Api().get_feature(AsHandle(handle), report, static_cast<ULONG>(length)) != FALSE;
     }
 
     HidIoRecord CreateIoRecord() override {
         auto record = std::make_unique<Record>();
         // Auto-reset, not signalled, unnamed.
-        record->overlapped.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        record->overlapped.hEvent = Api().create_event(nullptr, FALSE, FALSE, nullptr);
         if (record->overlapped.hEvent == nullptr) {
             return kNoHidIoRecord;
         }
@@ -140,10 +239,10 @@ class WindowsHidPort final : public HidPort {
             return;
         }
         if (it->second->io_handle != nullptr) {
-            ::CancelIo(it->second->io_handle);
+            Api().cancel_io(it->second->io_handle);
         }
         Settle(*it->second);
-        CloseHandle(it->second->overlapped.hEvent);
+        Api().close_handle(it->second->overlapped.hEvent);
         records_.erase(it);
     }
 
@@ -156,10 +255,10 @@ class WindowsHidPort final : public HidPort {
         }
         Arm(*record, handle);
         DWORD written = 0;
-        BOOL ok = WriteFile(AsHandle(handle), report, static_cast<DWORD>(length), &written,
-                            &record->overlapped);
+        const BOOL ok = Api().write_file(AsHandle(handle), report, static_cast<DWORD>(length),
+                                         &written, &record->overlapped);
         *transferred = written;
-        return ok != FALSE;
+        return Started(*record, ok);
     }
 
     bool StartRead(HidHandle handle, HidIoRecord id, uint8_t* report, size_t length) override {
@@ -169,8 +268,9 @@ class WindowsHidPort final : public HidPort {
         }
         Arm(*record, handle);
         DWORD read = 0;
-        return ReadFile(AsHandle(handle), report, static_cast<DWORD>(length), &read,
-                        &record->overlapped) != FALSE;
+        const BOOL ok = Api().read_file(AsHandle(handle), report, static_cast<DWORD>(length), &read,
+                                        &record->overlapped);
+        return Started(*record, ok);
     }
 
     HidWait Wait(HidIoRecord id, uint32_t timeout_ms) override {
@@ -178,15 +278,16 @@ class WindowsHidPort final : public HidPort {
         if (record == nullptr) {
             return HidWait::kFailed;
         }
-        switch (WaitForSingleObject(record->overlapped.hEvent, timeout_ms)) {
+        const HidApi& api = Api();
+        switch (api.wait_for_single_object(record->overlapped.hEvent, timeout_ms)) {
             case WAIT_OBJECT_0: {
                 // The event also comes when the I/O ended in an error (the
                 // device went away); the report buffer then still holds the
                 // previous report, whose echo could match.
                 DWORD transferred = 0;
                 const BOOL ok = record->io_handle == nullptr ||
-                                GetOverlappedResult(record->io_handle, &record->overlapped,
-                                                    &transferred, FALSE);
+                                api.get_overlapped_result(record->io_handle, &record->overlapped,
+                                                          &transferred, FALSE);
                 record->io_handle = nullptr;
                 return ok ? HidWait::kSignalled : HidWait::kFailed;
             }
@@ -198,19 +299,20 @@ class WindowsHidPort final : public HidPort {
     }
 
     void CancelIo(HidHandle handle) override {
-        DWORD error = GetLastError();
-        ::CancelIo(AsHandle(handle));
+        const HidApi& api = Api();
+        const DWORD error = api.get_last_error();
+        api.cancel_io(AsHandle(handle));
         for (const auto& entry : records_) {
             if (entry.second->io_handle == AsHandle(handle)) {
                 Settle(*entry.second);
             }
         }
-        SetLastError(error);
+        api.set_last_error(error);
     }
 
-    uint32_t LastError() override { return GetLastError(); }
+    uint32_t LastError() override { return Api().get_last_error(); }
 
-    void Sleep(uint32_t milliseconds) override { ::Sleep(milliseconds); }
+    void Sleep(uint32_t milliseconds) override { Api().sleep(milliseconds); }
 
   private:
     struct Record {
@@ -218,10 +320,18 @@ class WindowsHidPort final : public HidPort {
         HANDLE io_handle = nullptr;  // handle of the I/O last started, until it is known done
     };
 
+    bool HidLoaded() const {
+        if (Api().get_hid_guid != nullptr) {
+            return true;
+        }
+        Api().set_last_error(ERROR_MOD_NOT_FOUND);
+        return false;
+    }
+
     Record* Find(HidIoRecord id) {
         auto it = records_.find(id);
         if (it == records_.end()) {
-            SetLastError(ERROR_INVALID_HANDLE);
+            Api().set_last_error(ERROR_INVALID_HANDLE);
             return nullptr;
         }
         return it->second.get();
@@ -234,15 +344,28 @@ class WindowsHidPort final : public HidPort {
         record.io_handle = AsHandle(handle);
     }
 
+    // What a ReadFile or WriteFile that returned `ok` left under way.  One
+    // refused at once (ERROR_DEVICE_NOT_CONNECTED once the cable is pulled)
+    // started nothing: its record says nothing that may be looked at
+    // ("Do not call this macro [HasOverlappedIoCompleted] unless the call to
+    // GetLastError returns ERROR_IO_PENDING", Microsoft's page), and its
+    // event will not come, so there is nothing to settle or wait for.
+    static bool Started(Record& record, BOOL ok) {
+        if (!ok && Api().get_last_error() != ERROR_IO_PENDING) {
+            record.io_handle = nullptr;
+        }
+        return ok != FALSE;
+    }
+
     // Waits (boundedly: a driver that never completes a cancelled request
     // must not hang the program) for a cancelled or finished I/O to let go of
     // its buffer, and leaves the event clear for the next one.
     static void Settle(Record& record) {
         if (record.io_handle != nullptr && !HasOverlappedIoCompleted(&record.overlapped)) {
-            WaitForSingleObject(record.overlapped.hEvent, kSettleWaitMs);
+            Api().wait_for_single_object(record.overlapped.hEvent, kSettleWaitMs);
         }
         record.io_handle = nullptr;
-        ResetEvent(record.overlapped.hEvent);
+        Api().reset_event(record.overlapped.hEvent);
     }
 
     static constexpr DWORD kSettleWaitMs = 1000;
@@ -253,6 +376,15 @@ class WindowsHidPort final : public HidPort {
 };
 
 }  // namespace
+
+const HidApi& SystemHidApi() {
+    static const HidApi api = MakeSystemHidApi();
+    return api;
+}
+
+void SetHidApi(const HidApi* api) {
+    g_api = api;
+}
 
 HidPort& NativeHidPort() {
     // Never destroyed: the USB link closes its records at program end.

@@ -75,6 +75,43 @@ class ReplyPace {
     uint64_t due_us_;
 };
 
+// Keeps a send's stalled write calls (failed, or moved nothing) at
+// kCommTimeoutMs each at least, as ReplyPace does for reads, and gives up
+// once the port has taken nothing for kCommWriteStallMs: a driver whose empty
+// writes come back at once (an adapter pulled out: every WriteFile fails at
+// once) would otherwise be given up in microseconds.
+class WriteStall {
+  public:
+    explicit WriteStall(SerialPort& port) : port_(port) {}
+
+    // Before each write call.
+    void Starting() { call_us_ = port_.NowUs(); }
+    // After a write call that moved bytes.
+    void Moved() { stalled_ = false; }
+    // After a write call that moved nothing: false once the port has taken
+    // nothing for kCommWriteStallMs.
+    bool KeepTrying() {
+        if (!stalled_) {
+            stalled_ = true;
+            since_us_ = call_us_;
+            due_us_ = call_us_;
+        }
+        due_us_ += uint64_t{kCommTimeoutMs} * 1000;
+        const uint64_t now = port_.NowUs();
+        if (now < due_us_) {
+            port_.SleepUs(due_us_ - now);
+        }
+        return port_.NowUs() - since_us_ < uint64_t{kCommWriteStallMs} * 1000;
+    }
+
+  private:
+    SerialPort& port_;
+    bool stalled_ = false;
+    uint64_t call_us_ = 0;
+    uint64_t since_us_ = 0;
+    uint64_t due_us_ = 0;
+};
+
 }  // namespace
 
 void SetCommPortIndex(int index) {
@@ -153,21 +190,22 @@ bool SendCommPacket(const uint8_t* packet, int length) {
     Drain();
 
     SerialPort& port = CurrentSerialPort();
+    WriteStall stall(port);
     uint32_t sent = 0;
-    uint32_t stalled_calls = 0;
     const uint32_t total = static_cast<uint32_t>(length);
     while (sent < total) {
         uint32_t written = 0;
+        stall.Starting();
         const bool ok = port.Write(g_link.port, packet + sent, total - sent, &written);
         if (!ok || written == 0) {
             // An unplugged adapter fails every write or takes nothing: give up
             // rather than wait for a port that will never take the bytes.
-            if (++stalled_calls >= kCommWriteStallBudget) {
+            if (!stall.KeepTrying()) {
                 return false;
             }
             continue;
         }
-        stalled_calls = 0;
+        stall.Moved();
         sent += written < total - sent ? written : total - sent;
     }
     return true;

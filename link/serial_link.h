@@ -17,10 +17,12 @@ constexpr int kCommPacketLimit = 256;        // longest packet or reply payload,
 constexpr uint32_t kCommQueueBytes = 512;    // driver queue each way: twice the longest packet
 constexpr uint32_t kCommTimeoutMs = 10;      // longest wait of one read or write call
 constexpr uint32_t kCommEventMask = 0x18;    // EV_CTS | EV_DSR; never waited for
-// Consecutive write calls that move no byte (failed, or wrote nothing) before a
-// send gives up: about a second of a port that stopped taking bytes, many
-// times what a full output queue needs to drain at 57600 baud.
-constexpr uint32_t kCommWriteStallBudget = 100;
+// How long a send keeps trying a port that takes no byte (its write calls
+// fail, or write nothing) before it gives up: a port that stopped taking
+// bytes, many times what a full output queue needs to drain at 57600 baud.
+// Kept in time, not in calls, so that a driver whose empty writes come back
+// at once is given the same second.
+constexpr uint32_t kCommWriteStallMs = 1000;
 // Most bytes one drain or flush discards; a line that keeps delivering beyond
 // this (a device streaming without end) no longer holds the program up.
 constexpr uint32_t kCommDrainLimit = 4096;
@@ -46,8 +48,8 @@ bool OpenCommPort(uint32_t baud_rate, int index);
 bool CloseCommPort();
 // Drains pending input, then writes the whole packet.  False for a length over
 // 256 or below 0, a port that is not open, or a port that stops taking bytes
-// (kCommWriteStallBudget write calls in a row that move nothing).  A length of
-// 0 drains and returns true.
+// (kCommWriteStallMs of write calls that move nothing, each made to last
+// kCommTimeoutMs at least).  A length of 0 drains and returns true.
 bool SendCommPacket(const uint8_t* packet, int length);
 // Reads echo, `length` reply bytes into `buffer` and, for commands 0 and 1 or
 // length 0, the closing echo.  True for a well-framed reply.  False at once for

@@ -79,6 +79,17 @@ void ReleaseDevice() {
     g_device_port = nullptr;
 }
 
+// The reports of the instrument's interface have fixed lengths; an interface
+// with the instrument's IDs whose reports differ (another interface of a
+// composite device, a look-alike) would take a report cut short or padded,
+// so it is not taken.
+bool HasInstrumentReports(HidPort& port, HidHandle handle) {
+    HidCaps caps;
+    return port.GetCaps(handle, &caps) && caps.input_report_bytes == kInputReportBytes &&
+           caps.output_report_bytes == kOutputReportBytes &&
+           caps.feature_report_bytes == kFeatureReportBytes;
+}
+
 // The driver keeps a queue of input reports; the instrument's responses are
 // only useful fresh, so the smallest count it accepts is asked for.
 void LowerInputBufferCount(HidPort& port, HidHandle handle) {
@@ -135,8 +146,11 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
     std::memset(g_input_report, 0, sizeof g_input_report);
     for (;;) {
         bool ready = false;
-        bool started =
+        const bool started =
             port.StartRead(g_device, g_events.ReadRecord(), g_input_report, sizeof g_input_report);
+        if (!started && !HandleUSBError()) {
+            return kResponseFailed;  // refused at once: no event will come for it
+        }
         HidWait wait = port.Wait(g_events.ReadRecord(), kReadyPollWaitMs);
         if (wait == HidWait::kSignalled) {
             if ((g_input_report[kInputStatusOffset] & kResponseReadyBit) != 0) {
@@ -177,7 +191,10 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
 }
 
 int InputReportResponse(HidPort& port, const uint8_t** response) {
-    port.StartRead(g_device, g_events.ReadRecord(), g_input_report, sizeof g_input_report);
+    if (!port.StartRead(g_device, g_events.ReadRecord(), g_input_report, sizeof g_input_report) &&
+        !HandleUSBError()) {
+        return kResponseFailed;  // refused at once: no event will come for it
+    }
     HidWait wait = port.Wait(g_events.ReadRecord(), kInputReportWaitMs);
     if (wait == HidWait::kSignalled) {
         *response = g_input_report + kInputResponseOffset;
@@ -262,7 +279,8 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size) {
                 continue;
             }
             if (attributes.vendor_id != kVantrelVendorId ||
-                attributes.product_id != kVantrelProductId) {
+                attributes.product_id != kVantrelProductId ||
+                !HasInstrumentReports(port, handle.Get())) {
                 continue;
             }
             // The last instrument enumerated is the one held.
@@ -312,15 +330,15 @@ int SendUSBPacket(const uint8_t* packet, int length) {
         port.FlushQueue(g_device);
     }
     uint32_t written = 0;
-    bool started = port.StartWrite(g_device, g_events.WriteRecord(), g_output_report,
-                                   sizeof g_output_report, &written);
-    HidWait wait = port.Wait(g_events.WriteRecord(), kWriteWaitMs);
+    const bool started = port.StartWrite(g_device, g_events.WriteRecord(), g_output_report,
+                                         sizeof g_output_report, &written);
     if (!started && !HandleUSBError()) {
-        if (wait != HidWait::kSignalled) {
-            port.CancelIo(g_device);
-        }
+        // Refused at once, as every write is once the cable is pulled
+        // (ERROR_DEVICE_NOT_CONNECTED): nothing is under way, and waiting for
+        // its event would only freeze the screen for the wait's 5 s.
         return 0;
     }
+    const HidWait wait = port.Wait(g_events.WriteRecord(), kWriteWaitMs);
     if (wait == HidWait::kSignalled || written == kOutputReportBytes) {
         return static_cast<int>(kOutputReportBytes);
     }

@@ -15,7 +15,9 @@ constexpr uint16_t kVantrelProductId = 0x05C1;
 constexpr int kUsbIdentFieldCount =
     6;  // language, manufacturer, product, serial, configuration, interface
 
-// Scans the present HID interfaces and holds the last matching one.  `fields`
+// Scans the present HID interfaces and holds the last matching one: vendor
+// 0x7A3D, product 0x05C1, and reports of the instrument's lengths (input 259,
+// output 257, feature 257 bytes, ID byte included).  `fields`
 // is null or points at six caller-owned buffers of `field_size` bytes each,
 // filled with labelled identification strings (cut to field_size - 1).
 // True exactly when a device handle is held afterwards.
@@ -24,11 +26,14 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size);
 // True while an instrument device handle is held (selects the USB link).
 bool USBLinkSelected();
 
-// 257 (the report length) on success, 0 on failure or a length over 256.
+// 257 (the report length) on success, 0 on failure or a length over 256.  A
+// write the system refuses at once (a device that is gone) fails at once; one
+// under way is waited for up to 5 s.
 int SendUSBPacket(const uint8_t* packet, int length);
 
 // 0 on success with the 256 response bytes in `destination` and `length` = 256;
-// non-zero on failure, destination untouched.
+// non-zero on failure, destination untouched.  A read the system refuses at
+// once fails at once, without waiting for a report.
 int GetUSBResponsePacket(uint8_t* destination, uint32_t* length);
 
 // After a failed platform call: true (continue) for an I/O still pending, else false.

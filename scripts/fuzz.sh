@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(image_file caldata serial_reply usb_reply upgrade)
+[ ${#targets[@]} -gt 0 ] || targets=(image_file caldata serial_reply usb_reply report_descriptor upgrade)
 
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz

@@ -232,6 +232,18 @@ bool SimHidPort::GetAttributes(HidHandle handle, HidAttributes* attributes) {
     return true;
 }
 
+bool SimHidPort::GetCaps(HidHandle handle, HidCaps* caps) {
+    SimHidDevice* device = Usable(handle);
+    if (device == nullptr) {
+        return false;
+    }
+    if (device->caps_fail) {
+        return Fail(kHidErrorInvalidParameter);
+    }
+    *caps = device->caps;
+    return true;
+}
+
 bool SimHidPort::GetNumInputBuffers(HidHandle handle, uint32_t* count) {
     SimHidDevice* device = Usable(handle);
     if (device == nullptr) {
@@ -379,16 +391,22 @@ HidWait SimHidPort::Wait(HidIoRecord record, uint32_t timeout_ms) {
         return HidWait::kFailed;
     }
     const uint64_t deadline = clock_.NowUs() + uint64_t{timeout_ms} * 1000;
+    auto it = handles_.find(io->handle);
+    SimHidDevice* device =
+        it == handles_.end() ? nullptr : &devices_[static_cast<size_t>(it->second.device)];
+    if (io->kind != Io::Kind::kNone && !io->completed && device != nullptr && !device->present) {
+        // Pulled out: the read or write under way ends at once with the error.
+        *io = Io{};
+        Fail(kHidErrorDeviceNotConnected);
+        return HidWait::kFailed;
+    }
     if (io->kind == Io::Kind::kRead && !io->completed) {
         if (fail_read_waits_ > 0) {
             --fail_read_waits_;
             Fail(fail_read_wait_error_);
             return HidWait::kFailed;
         }
-        auto it = handles_.find(io->handle);
-        SimHidDevice* device =
-            it == handles_.end() ? nullptr : &devices_[static_cast<size_t>(it->second.device)];
-        if (device != nullptr && device->present && device->model &&
+        if (device != nullptr && device->model &&
             device->model->InputReport(io->buffer, io->length, deadline)) {
             io->kind = Io::Kind::kNone;
             return HidWait::kSignalled;

@@ -49,6 +49,10 @@ struct SimHidDevice {
     bool present = true;           // false: not enumerated, cannot be opened
     bool open_fails = false;       // Open fails with kHidErrorAccessDenied (a keyboard)
     bool attributes_fail = false;  // GetAttributes fails
+    // The report lengths its descriptor declares (the instrument's unless
+    // changed); caps_fail: they cannot be had (HidP_GetCaps fails).
+    HidCaps caps{259, 257, 257};
+    bool caps_fail = false;
     // Device strings by index (1 manufacturer, 2 product, 3 serial number,
     // 4 configuration, 5 interface); nullopt: the device has no such string.
     std::array<std::optional<std::u16string>, 6> strings;
@@ -96,8 +100,12 @@ class SimHidPort final : public AbsentHidPort {
     // interface strings missing.
     int AddInstrument(Instrument& instrument, const std::string& path = "sim:hid#vantrel");
     SimHidDevice& Device(int index);
-    // The device disappears: not enumerated, its open handles fail every call
-    // with kHidErrorDeviceNotConnected.
+    // The device is pulled out: no longer enumerated, and as Windows does it
+    // (libusb pull request 664, https://github.com/libusb/libusb/pull/664:
+    // "Windows 7 reports error code ERROR_DEVICE_NOT_CONNECTED if transfers
+    // fail due to unplugging the device"), every call on its open handles
+    // fails at once with kHidErrorDeviceNotConnected, and a read or write
+    // under way ends with that error at its wait, without its time-out.
     void Unplug(int index);
     // Index of the device behind an open handle, -1 for none.
     int DeviceOfHandle(HidHandle handle) const;
@@ -128,6 +136,7 @@ class SimHidPort final : public AbsentHidPort {
     HidHandle Open(const std::string& path) override;
     void Close(HidHandle handle) override;
     bool GetAttributes(HidHandle handle, HidAttributes* attributes) override;
+    bool GetCaps(HidHandle handle, HidCaps* caps) override;
     bool GetNumInputBuffers(HidHandle handle, uint32_t* count) override;
     bool SetNumInputBuffers(HidHandle handle, uint32_t count) override;
     bool GetIndexedString(HidHandle handle, uint32_t index, uint16_t* buffer,

@@ -56,4 +56,8 @@ bool NoReplyFlag();
 // link/usb_link.cpp: the release number of the held device (0 when none is held).
 uint16_t UsbDeviceRelease();
 
+// link/hid_port_linux.cpp: where the HID port finds sysfs, whose hidraw nodes
+// it reads report descriptors from (empty: /sys again).
+void SetHidSysfsRoot(const std::string& root);
+
 }  // namespace vtrl

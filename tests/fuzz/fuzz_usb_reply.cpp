@@ -2,10 +2,12 @@
 // and then exchanges by both response ways (input reports from release 2 up,
 // the ready flag and the feature report below), with every platform call
 // answering what the fuzzer says: writes and reads that complete, pend, time
-// out or fail with any error, input and feature reports with any bytes.  A
-// reply the protocol takes must be the response the device gave; no call may
-// wait longer than its time-outs allow; no read may be started over one still
-// outstanding; every handle and record is given back.
+// out or fail with any error, input and feature reports with any bytes,
+// report lengths of the instrument's or others.  A reply the protocol takes
+// must be the response the device gave; no call may wait longer than its
+// time-outs allow, nor at all for a read or write the system refused at once;
+// no read may be started over one still outstanding; every handle and record
+// is given back.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -83,9 +85,29 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
         attributes->vendor_id = instrument ? kVendor : in_.U16();
         attributes->product_id = instrument ? kProduct : in_.U16();
         attributes->version_number = in_.Byte(2) % 4;
-        if (attributes->vendor_id == kVendor && attributes->product_id == kProduct) {
+        ids_match_[handle] = attributes->vendor_id == kVendor && attributes->product_id == kProduct;
+        release_of_[handle] = attributes->version_number;
+        return true;
+    }
+    // The instrument's lengths mostly; others (one byte off, or any), or none.
+    bool GetCaps(HidHandle handle, vtrl::HidCaps* caps) override {
+        VTRL_FUZZ_CHECK(open_.count(handle) == 1 && ids_match_[handle]);
+        const uint8_t how = in_.Byte();
+        if (how % 8 == 7) {
+            last_error_ = vtrl::kHidErrorInvalidParameter;
+            return false;
+        }
+        *caps = vtrl::HidCaps{kInputReport, kOutputReport, kFeatureReport};
+        if (how % 8 == 6) {
+            caps->input_report_bytes = static_cast<uint16_t>(in_.U16() % 3 + kInputReport - 1);
+            caps->output_report_bytes = in_.U16();
+            caps->feature_report_bytes = static_cast<uint16_t>(in_.Byte() + kFeatureReport - 128);
+        }
+        if (caps->input_report_bytes == kInputReport &&
+            caps->output_report_bytes == kOutputReport &&
+            caps->feature_report_bytes == kFeatureReport) {
             last_instrument_ = handle;
-            release_ = attributes->version_number;
+            release_ = release_of_[handle];
         }
         return true;
     }
@@ -141,6 +163,7 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
         VTRL_FUZZ_CHECK(open_.count(handle) == 1 && records_.count(record) == 1);
         VTRL_FUZZ_CHECK(length == kOutputReport && report[0] == 0);
         VTRL_FUZZ_CHECK(!records_[record].outstanding);
+        records_[record].refused = false;
         command_ = report[1];
         ++writes_;
         const uint8_t how = in_.Byte();
@@ -149,8 +172,9 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
                 *transferred = how / 4 % 2 == 0 ? kOutputReport : how / 8;
                 records_[record].signalled = true;
                 return true;
-            case 1:  // failed outright
+            case 1:  // refused at once: nothing is under way
                 last_error_ = vtrl::kHidErrorDeviceNotConnected;
+                records_[record].refused = true;
                 return false;
             default:  // under way
                 last_error_ = vtrl::kHidErrorIoPending;
@@ -163,9 +187,11 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
         VTRL_FUZZ_CHECK(length == kInputReport);
         // A read started over one still outstanding would land in either's buffer.
         VTRL_FUZZ_CHECK(!records_[record].outstanding);
+        records_[record].refused = false;
         const uint8_t how = in_.Byte(1);
         if (how % 8 == 7) {
             last_error_ = vtrl::kHidErrorDeviceNotConnected;
+            records_[record].refused = true;
             return false;
         }
         Io& io = records_[record];
@@ -177,6 +203,8 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
     HidWait Wait(HidIoRecord record, uint32_t timeout_ms) override {
         VTRL_FUZZ_CHECK(records_.count(record) == 1);
         Io& io = records_[record];
+        // An I/O the system refused at once has no event to wait for.
+        VTRL_FUZZ_CHECK(!io.refused);
         if (io.signalled) {
             io.signalled = false;
             return HidWait::kSignalled;
@@ -229,6 +257,7 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
     struct Io {
         bool outstanding = false;
         bool signalled = false;
+        bool refused = false;  // the last start was refused at once
         uint8_t* buffer = nullptr;
     };
 
@@ -253,6 +282,8 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
     bool enumerating_ = false;
     HidHandle next_handle_ = 0x100;
     std::map<HidHandle, std::string> open_;
+    std::map<HidHandle, bool> ids_match_;
+    std::map<HidHandle, uint16_t> release_of_;
     HidHandle last_instrument_ = vtrl::kNoHidHandle;
     uint16_t release_ = 0;
     std::map<uint32_t, std::vector<uint16_t>> strings_;

@@ -1,7 +1,8 @@
 // The serial link over the Windows backend, the comm calls answered by doubles
 // of the drivers a technician meets, on a virtual clock.  Wine accepts any
 // device control block and waits out every read time-out; Windows' drivers
-// are not so lenient, and the doubles hold the link to what they do.
+// are not so lenient, and the doubles hold the link to what they do, also
+// once the adapter is pulled out.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -38,6 +39,11 @@ struct FakeCommPort {
     DCB line{};
     COMMTIMEOUTS timeouts{};
     std::deque<std::pair<uint64_t, uint8_t>> input;  // arrival time, byte
+    // The USB adapter pulled out: every read and write fails at once with
+    // ERROR_BAD_COMMAND ("WriteFile failed (PermissionError(13, 'The device
+    // does not recognize the command.', None, 22))" on disconnecting,
+    // https://github.com/OpenwaterHealth/SlicerOpenLIFU/issues/437).
+    bool pulled_out = false;
 
     // Bytes that arrive `delay_ms` from now.
     void Arrive(std::vector<uint8_t> bytes, uint32_t delay_ms) {
@@ -108,6 +114,11 @@ BOOL WINAPI FakeSetCommMask(HANDLE, DWORD) {
 // once, else the first byte within the constant, else nothing.
 BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD max, LPDWORD got, LPOVERLAPPED) {
     FakeCommPort& p = *g_port;
+    if (p.pulled_out) {
+        *got = 0;
+        ::SetLastError(ERROR_BAD_COMMAND);
+        return FALSE;
+    }
     if (p.driver->waits_time_out && (p.input.empty() || p.input.front().first > p.now_us)) {
         const uint64_t deadline = p.now_us + uint64_t{p.timeouts.ReadTotalTimeoutConstant} * 1000;
         p.now_us = p.input.empty() ? deadline : std::min(deadline, p.input.front().first);
@@ -122,6 +133,11 @@ BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD max, LPDWORD got, LPOVERLA
 }
 
 BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD length, LPDWORD written, LPOVERLAPPED) {
+    if (g_port->pulled_out) {
+        *written = 0;
+        ::SetLastError(ERROR_BAD_COMMAND);
+        return FALSE;
+    }
     *written = length;
     return TRUE;
 }
@@ -218,6 +234,14 @@ TEST(WindowsCommDriverTest, TheLinkWorksWithWhatEachDriverDoes) {
         EXPECT_FALSE(GetCommResponsePacket(result, 72, 2));
         EXPECT_GE(port.now_us - asked_at, 10000000u);
         EXPECT_LE(port.now_us - asked_at, 10100000u);
+
+        // The adapter pulled out: the send gives up after about a second,
+        // though every write fails at once.
+        port.pulled_out = true;
+        const uint64_t pulled_at = port.now_us;
+        EXPECT_FALSE(SendCommPacket(erase, 3));
+        EXPECT_GE(port.now_us - pulled_at, 1000000u);
+        EXPECT_LE(port.now_us - pulled_at, 1100000u);
 
         ResetSerialLink();
         SetSerialPort(nullptr);

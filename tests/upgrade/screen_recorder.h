@@ -20,7 +20,7 @@ class ScreenRecorder final : public FakeConsole {
     // Pauses shorter than `shortest_pause_ms` pass without a copy of the
     // screen (the retry pauses of a whole download would be thousands).
     explicit ScreenRecorder(sim::VirtualClock& clock, uint32_t shortest_pause_ms = 0)
-        : FakeConsole(clock), shortest_pause_ms_(shortest_pause_ms) {}
+        : FakeConsole(clock), shortest_pause_ms_(shortest_pause_ms), time_(clock) {}
 
     struct Pause {
         uint32_t milliseconds;
@@ -28,8 +28,9 @@ class ScreenRecorder final : public FakeConsole {
         bool Shows(const std::string& text) const { return screen.find(text) != std::string::npos; }
     };
     const std::vector<Pause>& Pauses() const { return pauses_; }
-    // The screen at each key read, oldest first.
+    // The screen at each key read, oldest first, and when it was read.
     const std::vector<std::string>& KeyScreens() const { return key_screens_; }
+    const std::vector<uint64_t>& KeyTimesMs() const { return key_times_ms_; }
     // Every character written, in order.
     const std::string& Printed() const { return printed_; }
 
@@ -50,6 +51,7 @@ class ScreenRecorder final : public FakeConsole {
     }
     int ReadKey() override {
         key_screens_.push_back(ScreenText());
+        key_times_ms_.push_back(time_.NowMs());
         if (answer_) {
             PushKeys(std::string(1, answer_(key_screens_.back())));
         }
@@ -71,9 +73,11 @@ class ScreenRecorder final : public FakeConsole {
 
   private:
     const uint32_t shortest_pause_ms_;
+    sim::VirtualClock& time_;
     std::function<char(const std::string& screen)> answer_;
     std::vector<Pause> pauses_;
     std::vector<std::string> key_screens_;
+    std::vector<uint64_t> key_times_ms_;
     std::string printed_;
 };
 

@@ -56,6 +56,8 @@ class UpgradeBench {
     // Every text the operator was shown while the program waited for a key (or
     // paused), oldest first; a message's lines as they stood on the screen.
     const std::vector<std::string>& KeyScreens() const { return console_->KeyScreens(); }
+    // When each of them was shown, on the clock.
+    const std::vector<uint64_t>& KeyTimesMs() const { return console_->KeyTimesMs(); }
     bool ShownAtKey(const std::string& text) const;
     bool ShownAtPause(const std::string& text) const;
     bool ShownAnywhere(const std::string& text) const;  // key screens, pauses or printed

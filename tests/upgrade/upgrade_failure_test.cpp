@@ -307,6 +307,34 @@ TEST(DownloadVerification, ADamagedBlockIsACrcErrorNamingBothValues) {
     EXPECT_FALSE(bench.instrument.RemoteMode());
 }
 
+// The USB cable pulled out during the download, just as a block's request
+// has gone out: the instrument took it, its answer never comes, and every
+// read and write after that is refused at once.  The operator is told within
+// seconds of the removal, not after ten attempts of waiting out the link's
+// time-outs; the saved calibration record stays for the retry.
+TEST(PulledCable, TheFailureIsShownWithinSecondsOfTheRemoval) {
+    UpgradeBench bench(BenchLink::kUsb);
+    bench.WriteImage(kFullSize);
+    uint64_t pulled_at_ms = 0;
+    WriteMemoryTap::Install(bench, 40, [&](std::vector<uint8_t>&) {
+        pulled_at_ms = bench.clock.NowMs();
+        bench.hid->Unplug(bench.hid_device);
+    });
+
+    EXPECT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+
+    ASSERT_NE(pulled_at_ms, 0u);
+    ASSERT_EQ(bench.KeyScreens().size(), 2u);  // the version prompt, then the message
+    EXPECT_NE(bench.KeyScreens()[1].find("Excessive retries error."), std::string::npos);
+    EXPECT_EQ(bench.MessageTexts().back(), std::string("Excessive retries error.") + kAbortSuffix);
+    // Ten attempts of the block's transfer, 100 ms apart.
+    EXPECT_LE(bench.KeyTimesMs()[1] - pulled_at_ms, 1500u);
+    EXPECT_EQ(test::ReadBytes(bench.CalibrationFile()), sim::MakeCalibrationRecord(1));
+    EXPECT_FALSE(bench.instrument.MarkersValid());
+    EXPECT_EQ(bench.instrument.RestartCount(), 0u);
+    EXPECT_EQ(KeepAwakeActiveCount(), 0);
+}
+
 // The image file as the program reads it, with a change made to it before
 // its `read`-th read.
 class ChangingImage final : public FileSystem {

@@ -119,7 +119,12 @@ int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-    vtrl::test::Of(dev).written.emplace_back(data, data + length);
+    FakeHidapiDevice& d = vtrl::test::Of(dev);
+    if (d.write_errno != 0) {
+        errno = d.write_errno;
+        return -1;
+    }
+    d.written.emplace_back(data, data + length);
     return static_cast<int>(length);
 }
 

@@ -30,6 +30,9 @@ struct FakeHidapiDevice {
     int fail_read_after = -1;
     // Feature report 0 as the device sends it (without the report ID).
     std::vector<uint8_t> feature;
+    // hid_write fails (-1) with this errno; 0: writes go through.  hidraw
+    // answers ENODEV once the device is gone.
+    int write_errno = 0;
 
     // What the backend did.
     std::vector<std::vector<uint8_t>> written;  // buffers given to hid_write

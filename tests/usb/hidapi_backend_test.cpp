@@ -4,7 +4,12 @@
 // and the time-outs handed to hidapi.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -30,17 +35,39 @@ Bytes HidrawInputReport(uint8_t status, const Bytes& response) {
     return report;
 }
 
+// The instrument's report descriptor: vendor page, no report IDs, input 258,
+// output 256 and feature 256 bytes.
+const Bytes kInstrumentDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00,
+                                     0x26, 0xFF, 0x00, 0x75, 0x08, 0x96, 0x02, 0x01, 0x09,
+                                     0x02, 0x81, 0x02, 0x96, 0x00, 0x01, 0x09, 0x03, 0x91,
+                                     0x02, 0x96, 0x00, 0x01, 0x09, 0x04, 0xB1, 0x02, 0xC0};
+
 class HidapiBackend : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetFakeHidapi();
         SetHidPort(&NativeHidPort());
         ResetProgramState();
+        sysfs_ = std::filesystem::temp_directory_path() /
+                 ("vtrl-hidapi-sysfs-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(sysfs_);
+        SetHidSysfsRoot(sysfs_.string());
     }
     void TearDown() override {
         ResetProgramState();
         SetHidPort(nullptr);
         ResetFakeHidapi();
+        SetHidSysfsRoot("");
+        std::filesystem::remove_all(sysfs_);
+    }
+
+    // What sysfs shows of hidraw node `node`'s report descriptor.
+    void SetDescriptor(const std::string& node, const Bytes& descriptor) {
+        const std::filesystem::path dir = sysfs_ / "class/hidraw" / node / "device";
+        std::filesystem::create_directories(dir);
+        std::ofstream((dir / "report_descriptor").string(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(descriptor.data()),
+                   static_cast<std::streamsize>(descriptor.size()));
     }
 
     // The instrument (and a mouse before it); the instrument's entry.
@@ -58,9 +85,43 @@ class HidapiBackend : public ::testing::Test {
         d.manufacturer = L"Vantrel";
         d.product = L"Vantrel Thermal Cycler";
         FakeHidapiDevices().push_back(d);
+        SetDescriptor("hidraw1", kInstrumentDescriptor);
         return FakeHidapiDevices().back();
     }
+
+    std::filesystem::path sysfs_;
 };
+
+// The report lengths come from the descriptor sysfs keeps for the node: the
+// instrument's are taken; other lengths (a 64-byte report), a descriptor
+// that cannot be parsed or none at all, and the interface is not taken.
+TEST_F(HidapiBackend, OnlyAnInterfaceWithTheInstrumentsReportLengthsIsTaken) {
+    struct Case {
+        const char* name;
+        bool present;
+        Bytes descriptor;
+        bool found;
+    };
+    const Case cases[] = {
+        {"the instrument's", true, kInstrumentDescriptor, true},
+        {"other lengths", true, {0x75, 0x08, 0x95, 0x40, 0x81, 0x02, 0x91, 0x02}, false},
+        {"cut short", true, Bytes(kInstrumentDescriptor.begin(), kInstrumentDescriptor.end() - 2),
+         false},
+        {"none in sysfs", false, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetProgramState();
+        ResetFakeHidapi();
+        FakeHidapiDevice& d = AddInstrument(2);
+        std::filesystem::remove_all(sysfs_);
+        if (c.present) {
+            SetDescriptor("hidraw1", c.descriptor);
+        }
+        EXPECT_EQ(FindUSBDevice(nullptr, 0), c.found);
+        EXPECT_EQ(d.open_handles, c.found ? 1 : 0);
+    }
+}
 
 TEST_F(HidapiBackend, DeviceStringsComeFromWhatHidrawCanRead) {
     FakeHidapiDevice& d = AddInstrument(2);
@@ -108,6 +169,16 @@ TEST_F(HidapiBackend, InputReportWayTakesTheResponseAfterStatusAndSpareByte) {
     EXPECT_EQ(GetStatus(), 0u);
     EXPECT_EQ(GetLinkError(), kLinkErrorNoReply);
     EXPECT_EQ(d.read_timeouts_ms.back(), 10000);
+
+    // Unplugged: hidraw refuses the write at once (ENODEV), and nothing is
+    // waited for, neither the write nor a response.
+    d.write_errno = ENODEV;
+    const size_t reads = d.read_timeouts_ms.size();
+    ClearLinkError();
+    EXPECT_EQ(GetStatus(), 0u);
+    EXPECT_EQ(GetLinkError(), kLinkErrorSend);
+    EXPECT_EQ(NativeHidPort().LastError(), kHidErrorDeviceNotConnected);
+    EXPECT_EQ(d.read_timeouts_ms.size(), reads);
 }
 
 TEST_F(HidapiBackend, ReadyFlagWayReadsTheFlagThenFeatureReportZero) {

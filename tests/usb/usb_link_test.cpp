@@ -120,12 +120,21 @@ TEST(UsbDiscovery, SkipsWhatIsNotTheInstrumentAndClosesIt) {
     rig.port.AddDevice(mute);
     rig.port.AddDevice(Foreign("other product", kVantrelVendorId, 0x05C2));
     const int instrument = rig.port.AddInstrument(rig.instrument);
+    // Enumerated after it: the instrument's IDs, but reports of other lengths
+    // (another interface of a composite device, a look-alike), or lengths
+    // that cannot be had.
+    SimHidDevice other_reports = Foreign("other reports", kVantrelVendorId, kVantrelProductId);
+    other_reports.caps = HidCaps{65, 65, 0};
+    rig.port.AddDevice(other_reports);
+    SimHidDevice unknown_reports = Foreign("unknown reports", kVantrelVendorId, kVantrelProductId);
+    unknown_reports.caps_fail = true;
+    rig.port.AddDevice(unknown_reports);
     rig.port.AddDevice(Foreign("after"));
 
     EXPECT_TRUE(FindUSBDevice(nullptr, 0));
     EXPECT_TRUE(USBLinkSelected());
-    EXPECT_EQ(rig.port.Counts().opens, 5u);
-    EXPECT_EQ(rig.port.Counts().closes, 4u);
+    EXPECT_EQ(rig.port.Counts().opens, 7u);
+    EXPECT_EQ(rig.port.Counts().closes, 6u);
     EXPECT_EQ(rig.port.Counts().bad_closes, 0u);
     ASSERT_EQ(rig.port.OpenHandleCount(), 1u);
     EXPECT_EQ(UsbDeviceRelease(), 2);
@@ -273,8 +282,14 @@ TEST(UsbSend, WriteOutcomes) {
     rig.port.SetWritesCompleteAtOnce(true);
     EXPECT_EQ(SendUSBPacket(packet, 1), 257);
 
-    rig.port.FailWrites(1, kHidErrorGenFailure);  // a real failure: stop
-    EXPECT_EQ(SendUSBPacket(packet, 1), 0);
+    // Refused at once (a real failure; the device gone): stop, with no wait
+    // for an event that will not come.
+    for (uint32_t error : {kHidErrorGenFailure, kHidErrorDeviceNotConnected}) {
+        const uint64_t refused_at = rig.NowMs();
+        rig.port.FailWrites(1, error);
+        EXPECT_EQ(SendUSBPacket(packet, 1), 0);
+        EXPECT_EQ(rig.NowMs(), refused_at) << error;
+    }
 
     // Pending but never done: the 5 s wait runs out, nothing was written.
     const uint64_t start = rig.NowMs();
@@ -415,6 +430,28 @@ TEST(UsbReceive, FeatureFetchIsRetriedTwentyTimesWhilePending) {
         uint8_t block[256];
         EXPECT_NE(rig.Receive(block), 0);
         EXPECT_EQ(rig.port.Counts().feature_fetches, 1u);
+    }
+}
+
+// The cable pulled out: every read and write is refused at once, and an
+// exchange fails at once whichever way its response would come, with no
+// time-out waited for (libusb pull request 664: "Windows 7 reports error code
+// ERROR_DEVICE_NOT_CONNECTED if transfers fail due to unplugging the device").
+TEST(UsbLink, PulledCableFailsEachExchangeAtOnce) {
+    for (uint16_t release : {1, 2}) {
+        SCOPED_TRACE(release);
+        UsbRig rig(release);
+        ASSERT_TRUE(rig.Connect());
+        rig.port.Unplug(0);
+        const uint64_t pulled_at = rig.NowMs();
+        ClearLinkError();
+        EXPECT_EQ(GetStatus(), 0u);
+        EXPECT_EQ(GetLinkError(), kLinkErrorSend);
+        uint8_t block[256];
+        uint32_t length = 0;
+        EXPECT_NE(GetUSBResponsePacket(block, &length), 0);
+        EXPECT_EQ(rig.NowMs(), pulled_at);
+        EXPECT_EQ(rig.port.Counts().feature_fetches, 0u);
     }
 }
 

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Checks that each given executable is what a service PC can run as it is
-# copied: a console program of the build's width (the shipped one: 32-bit, i386
-# PE32) whose imports are all system DLLs, so that no libstdc++, libgcc or
-# libwinpthread DLL has to travel with it.  Each executable named after
-# --resources must also carry the application manifest (asInvoker, so Windows
-# never virtualizes its file writes; Windows 7 to 11 supported) and a version
+# Checks that each given executable is what a service PC with Windows 7 SP1 or
+# later can run as it is copied: a console program of the build's width (the
+# shipped one: 32-bit, i386 PE32) importing only calls on the list beside this
+# script (windows_imports.txt), each from a DLL that Windows loads from its
+# own folder and with a minimum Windows version no newer than Windows 7.  So
+# no libstdc++, libgcc or libwinpthread DLL has to travel with it; no
+# Universal CRT (ucrtbase.dll, api-ms-win-crt-*: absent from Windows 7 SP1
+# without an update) is needed; and no hid.dll is imported (not a KnownDLL:
+# the loader would take one put beside the program; the program loads it from
+# the system folder at run time).  Each executable named after --resources
+# must also carry the application manifest (asInvoker, so Windows never
+# virtualizes its file writes; Windows 7 to 11 supported) and a version
 # resource (product name, file version), with no time stamp and no build path.
 # Usage: check_pe_imports.sh <objdump> i386|x86-64 <exe>... [--resources <exe>...]
 set -uo pipefail
@@ -17,8 +23,8 @@ case "$machine" in
     x86-64) magic='020b[[:space:]]+\(PE32\+\)' ;;
     *) echo "check_pe_imports.sh: no such width $machine" >&2; exit 2 ;;
 esac
-# System DLLs of every Windows since XP (and the UCRT's API sets).
-allowed='^(kernel32|user32|gdi32|advapi32|setupapi|hid|cfgmgr32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+|ntdll|shell32|ole32|oleaut32|ws2_32|winmm|version|comdlg32|shlwapi|bcrypt|rpcrt4)\.dll$'
+list="$(dirname "$0")/windows_imports.txt"
+[ -f "$list" ] || { echo "check_pe_imports.sh: $list is missing" >&2; exit 2; }
 
 objcopy="${objdump%objdump}objcopy"
 version=$(sed -n 's/^#define VTRL_VERSION_TEXT "\([^"]*\)".*/\1/p' \
@@ -84,20 +90,66 @@ for exe in "$@"; do
         fail "$exe has not the optional header of a pei-$machine image"
     grep -Eq '^Subsystem[[:space:]]+00000003[[:space:]]+\(Windows CUI\)' <<<"$headers" ||
         fail "$exe is not a console (CUI) program"
+    # One line per imported function: "dll name" (name "<ordinal>" when it
+    # is imported by number only).
+    imports=$(awk '
+        /^[[:space:]]*DLL Name:/ { dll = tolower($3); next }
+        /^[[:space:]]*$/ { dll = ""; next }
+        dll != "" && /^\t[0-9a-f]+\t/ {
+            n = split($0, f, /[ \t]+/)
+            print dll, (n >= 4 && f[4] != "" && f[4] != "<none>" ? f[4] : "<ordinal>")
+        }' <<<"$headers" | sort -u)
     dlls=$(sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
-    if [ -z "$dlls" ]; then
+    if [ -z "$dlls" ] || [ -z "$imports" ]; then
         fail "$exe: no import table found"
         continue
     fi
     grep -qx 'kernel32.dll' <<<"$dlls" || fail "$exe does not import kernel32.dll"
     while read -r dll; do
-        if ! grep -Eq "$allowed" <<<"$dll"; then
-            fail "$exe imports $dll, which is not a system DLL"
-        fi
+        case "$dll" in
+            ucrtbase.dll | api-ms-win-crt-*)
+                fail "$exe imports $dll: the Universal CRT, absent from Windows 7 SP1 without an update" ;;
+            hid.dll)
+                fail "$exe imports hid.dll, which is not a KnownDLL: a hid.dll beside the program would be loaded instead (load it from the system folder at run time)" ;;
+        esac
     done <<<"$dlls"
+    # Every function on the list, with a version no newer than Windows 7.
+    verdicts=$(awk '
+        function rank(v) {
+            if (v ~ /^Windows 2000/) return 1
+            if (v ~ /^Windows XP/) return 2
+            if (v ~ /^Windows Vista/) return 3
+            if (v ~ /^Windows 7/) return 4
+            if (v ~ /^Windows (8|10|11)/) return 9
+            return -1
+        }
+        FNR == NR {
+            if ($0 ~ /^[[:space:]]*(#|$)/) next
+            dll = tolower($1); name = $2
+            version = $0; sub(/^[[:space:]]*[^[:space:]]+[[:space:]]+[^[:space:]]+[[:space:]]+/, "", version)
+            listed[dll " " name] = version
+            next
+        }
+        {
+            key = $1 " " $2
+            if (!(key in listed)) { print "unlisted", key; next }
+            v = listed[key]
+            if (v == "CRT" && $1 == "msvcrt.dll") next
+            r = rank(v)
+            if (r < 0) print "unknown", key, v
+            else if (r > 4) print "newer", key, v
+        }' "$list" - <<<"$imports")
+    while read -r verdict dll name rest; do
+        case "$verdict" in
+            unlisted) fail "$exe imports $dll $name, which is not on $(basename "$list") (add it with the minimum client Microsoft's page gives)" ;;
+            unknown) fail "$exe imports $dll $name, whose minimum client "$rest" is not a Windows version the check knows" ;;
+            newer) fail "$exe imports $dll $name, which needs $rest: newer than Windows 7" ;;
+        esac
+    done < <(grep -v '^$' <<<"$verdicts")
     [ "$with_resources" = 1 ] && check_resources "$exe" "$headers"
     if [ "$exe_ok" = 1 ]; then
         echo "$(basename "$exe"): pei-$machine console program importing $(echo $dlls)" \
+            "($(wc -l <<<"$imports") functions, all listed, none newer than Windows 7)" \
             "$([ "$with_resources" = 1 ] && echo "with its manifest and version $version")"
     fi
 done

@@ -6,11 +6,17 @@
 # the program talks to from then on; at discovery each instrument's input
 # buffer count was lowered (1 refused by the class driver, then 2 taken);
 # declining at the version prompt takes the instrument out of remote mode.
-# Then the same scan in process (hid_stack_test.exe): only the instrument
-# enumerated last is left open, Wine's devices and the other one closed.
+# An empty hid.dll lies beside the program and in its current folder
+# ("binary planting"): the program takes the system's by its full path all
+# the same.  Then the same scan in process (hid_stack_test.exe): only the
+# instrument enumerated last is left open, Wine's devices and the other one
+# closed.
 # Usage: usb_found.sh VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 u_begin "$@"
+for planted in "$E2E_PROGRAM_DIR" "$E2E_DIR/cwd"; do
+    cp "$U_BUILD/tests/usb/hid.dll" "$planted/hid.dll" || e2e_fail "no planted hid.dll in the build"
+done
 
 u_install a:release=2,serial=VT-0001 b:release=2,serial=VT-0002
 grep -q " other 845e:" "$E2E_DIR/instruments.txt" ||
