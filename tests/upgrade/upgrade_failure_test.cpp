@@ -321,7 +321,7 @@ TEST(PulledCable, TheFailureIsShownWithinSecondsOfTheRemoval) {
         bench.hid->Unplug(bench.hid_device);
     });
 
-    EXPECT_EQ(bench.Run("yk"), kExitUpgradeFailed);
+    EXPECT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
 
     ASSERT_NE(pulled_at_ms, 0u);
     ASSERT_EQ(bench.KeyScreens().size(), 2u);  // the version prompt, then the message
