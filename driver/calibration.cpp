@@ -9,6 +9,7 @@
 #include "driver/crc16.h"
 #include "driver/file_io.h"
 #include "driver/image_file.h"
+#include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 
@@ -17,11 +18,9 @@ namespace {
 
 // Record layout (little-endian): magic 0x5A5A at 0, CRC-16 of bytes 4..1023 at
 // 2, opaque calibration data from 4.  caldata.bin is exactly those 1024 bytes.
-constexpr size_t kCalibrationRecordSize = 1024;
-constexpr uint32_t kCalibrationRecordAddress = 0xCFC00;
-constexpr uint32_t kCalibrationRecordLast = 0xCFFFF;
+constexpr size_t kCalibrationRecordSize = kInstrumentMemory.calibration_record_bytes;
+constexpr uint32_t kCalibrationRecordAddress = kInstrumentMemory.calibration_record_address;
 constexpr uint16_t kCalibrationMagic = 0x5A5A;
-constexpr uint32_t kCalibrationSectorBase = 0xC0000;
 constexpr size_t kRebuildFillEnd = 1008;  // the rebuild leaves the last 16 bytes as read
 
 using Record = std::array<uint8_t, kCalibrationRecordSize>;
@@ -102,7 +101,7 @@ bool CheckCalibrationRecord(const uint8_t* record) {
 // differ (at most kCrcAsks times).  False when a step gives up or the CRCs
 // never agree.  Says nothing about whether the record itself is valid.
 bool ReadInstrumentCalibration(uint8_t* record) {
-    SetValueRetried(kSelectorFlashAddress, kCalibrationSectorBase);
+    SetValueRetried(kSelectorFlashAddress, kInstrumentMemory.calibration_sector_first);
     if (FailureFlag()) {
         return false;
     }

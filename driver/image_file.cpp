@@ -8,6 +8,7 @@
 
 #include "driver/crc16.h"
 #include "driver/file_io.h"
+#include "protocol/instrument_memory.h"
 
 namespace vtrl {
 namespace {

@@ -11,8 +11,7 @@
 
 namespace vtrl {
 
-constexpr size_t kFilePathLimit = 256;      // characters, terminator not counted
-constexpr uint32_t kLargestImage = 326652;  // bytes; larger images are refused
+constexpr size_t kFilePathLimit = 256;  // characters, terminator not counted
 constexpr char kImageFileName[] = "vtrlprog.bin";
 constexpr char kCalibrationFileName[] = "caldata.bin";
 

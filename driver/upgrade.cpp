@@ -14,14 +14,14 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
+#include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {
 namespace {
 
-constexpr std::array<uint32_t, 4> kProgramSectors = {7, 8, 9, 10};
-constexpr uint32_t kCalibrationSector = 0;
+constexpr uint32_t kFinalMessagePauseMs = 5000;
 constexpr char kExcessiveRetries[] = "Excessive retries error.";
 
 // Set just before the first marker clear is sent: whether or not that request
@@ -161,7 +161,7 @@ bool FollowCalibrationRule(CalibrationMoment moment, ImageSize size) {
 // Sector 0 is changed only under the write permission, withdrawn right after.
 bool EraseCalibrationSector() {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    EraseSectorRetried(kCalibrationSector);
+    EraseSectorRetried(kInstrumentMemory.calibration_sector);
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     if (FailureFlag()) {
         return Fail("Cannot erase calibration sector.");
@@ -171,8 +171,8 @@ bool EraseCalibrationSector() {
 
 bool DownloadIntoCalibrationSector(const char* image_path) {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    const bool downloaded =
-        DownloadProgramFile(image_path, kDownloadStart, kDownloadEndCalibration);
+    const bool downloaded = DownloadProgramFile(image_path, kInstrumentMemory.program_start,
+                                                kInstrumentMemory.program_end_calibration);
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     return downloaded;
 }
@@ -181,7 +181,7 @@ bool DownloadIntoCalibrationSector(const char* image_path) {
 // in the given order.
 uint16_t MarkerWordsCrc(bool high_byte_first) {
     uint8_t markers[4] = {};
-    const uint16_t words[2] = {kMarkerWord1Valid, kMarkerWord2Valid};
+    const uint16_t words[2] = {kInstrumentMemory.marker1_valid, kInstrumentMemory.marker2_valid};
     for (size_t i = 0; i < 2; ++i) {
         const uint8_t low = static_cast<uint8_t>(words[i] & 0xFF);
         const uint8_t high = static_cast<uint8_t>(words[i] >> 8);
@@ -200,8 +200,8 @@ uint16_t MarkerWordsCrc(bool high_byte_first) {
 // word is programmed at its address, not which of its two bytes comes first
 // there, so either order confirms them.
 bool ProgramMarkerWords() {
-    ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
-    ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
+    ProgramWordAtRetried(kInstrumentMemory.marker1_address, kInstrumentMemory.marker1_valid);
+    ProgramWordAtRetried(kInstrumentMemory.marker2_address, kInstrumentMemory.marker2_valid);
     if (FailureFlag()) {
         return false;
     }
@@ -209,7 +209,8 @@ bool ProgramMarkerWords() {
     const uint16_t high_first = MarkerWordsCrc(true);
     for (int i = 0; i < kCrcAsks; ++i) {
         uint16_t answer = 0;
-        if (!GetInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, &answer)) {
+        if (!GetInstrumentCRC(kInstrumentMemory.marker1_address,
+                              kInstrumentMemory.marker2_address + 1, &answer)) {
             return false;
         }
         if (answer == low_first || answer == high_first) {
@@ -237,7 +238,7 @@ std::string NotMarkedValid(bool calibration_branch) {
 // The instrument jumps to its new program before it could answer.
 void RestartInstrument() {
     SetNoReplyFlag(true);
-    SetValueRetried(kSelectorRestart, kRestartAddress);
+    SetValueRetried(kSelectorRestart, kInstrumentMemory.restart_address);
     SetNoReplyFlag(false);
 }
 
@@ -254,7 +255,8 @@ bool ReplaceProgram(const char* image_path, ImageSize size) {
         if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image_path)) {
             return false;
         }
-    } else if (!DownloadProgramFile(image_path, kDownloadStart, kDownloadEndNormal)) {
+    } else if (!DownloadProgramFile(image_path, kInstrumentMemory.program_start,
+                                    kInstrumentMemory.program_end_normal)) {
         return false;
     }
     if (calibration_branch && !RestoreCalibration(CalibrationRecordBuffer())) {
@@ -297,15 +299,15 @@ bool EraseProgramFlash() {
         return false;
     }
     g_program_flash_changed = true;
-    ProgramWordAtRetried(kMarkerWord1Address, 0);
+    ProgramWordAtRetried(kInstrumentMemory.marker1_address, 0);
     if (FailureFlag()) {
         return false;
     }
-    ProgramWordAtRetried(kMarkerWord2Address, 0);
+    ProgramWordAtRetried(kInstrumentMemory.marker2_address, 0);
     if (FailureFlag()) {
         return false;
     }
-    for (uint32_t sector : kProgramSectors) {
+    for (uint32_t sector : kInstrumentMemory.program_sectors) {
         EraseSectorRetried(sector);
         if (FailureFlag()) {
             return false;
@@ -315,10 +317,10 @@ bool EraseProgramFlash() {
 }
 
 bool CheckFlashAddresses(uint32_t start, uint32_t end) {
-    if (start < kFlashRegionFirst || start > kFlashRegionLast) {
+    if (start < kInstrumentMemory.flash_first || start > kInstrumentMemory.flash_last) {
         return Fail("Start address is not in Flash region.");
     }
-    if (end < start || end > kFlashRegionLast) {
+    if (end < start || end > kInstrumentMemory.flash_last) {
         return Fail("Out of range end address.");
     }
     return true;

@@ -12,20 +12,6 @@
 
 namespace vtrl {
 
-// Flash layout the download relies on.
-constexpr uint32_t kFlashRegionFirst = 0x80000;
-constexpr uint32_t kFlashRegionLast = 0xFFFFF;
-constexpr uint32_t kMarkerWord1Address = 0x80000;
-constexpr uint32_t kMarkerWord2Address = 0x80002;
-constexpr uint16_t kMarkerWord1Valid = 0x1234;
-constexpr uint16_t kMarkerWord2Valid = 0xA5A5;
-constexpr uint32_t kDownloadStart = 0x80004;
-constexpr uint32_t kDownloadEndNormal = 0xBFFFF;
-constexpr uint32_t kDownloadEndCalibration = 0xCFBFF;
-constexpr uint32_t kLargestNormalImage = 262140;  // bytes; larger images reach sector 0
-constexpr uint32_t kRestartAddress = 0xFFFF0;
-constexpr uint32_t kFinalMessagePauseMs = 5000;
-
 // True from the moment this run sends the first request that changes the
 // instrument's program flash (the first marker clear of EraseProgramFlash):
 // from then on, until an upgrade completes, the instrument may hold no valid
@@ -54,10 +40,10 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
 // Shows both versions and asks; true for y or Y.
 bool ConfirmVersions(uint32_t current_version, uint32_t image_version);
 
-// Invalidates the marker words and erases sectors 7 to 10 (no message).
+// Invalidates the marker words and erases the program sectors (no message).
 bool EraseProgramFlash();
 
-// True when start and end lie in 0x80000..0xFFFFF with end >= start; reports
+// True when start and end lie in the flash region with end >= start; reports
 // the failure itself otherwise.
 bool CheckFlashAddresses(uint32_t start, uint32_t end);
 

@@ -181,7 +181,7 @@ bool CloseCommPort() {
 }
 
 bool SendCommPacket(const uint8_t* packet, int length) {
-    if (length > kCommPacketLimit || length < 0 || !g_link.open) {
+    if (length > kPacketLimit || length < 0 || !g_link.open) {
         return false;
     }
     if (length > 0 && packet == nullptr) {
@@ -212,7 +212,7 @@ bool SendCommPacket(const uint8_t* packet, int length) {
 }
 
 bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
-    if (length > kCommPacketLimit || length < 0 || !PortHeld()) {
+    if (length > kPacketLimit || length < 0 || !PortHeld()) {
         return false;
     }
     if (length > 0 && buffer == nullptr) {

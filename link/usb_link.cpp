@@ -2,23 +2,23 @@
 
 #include <cstring>
 
+#include "link/packet.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
 
 namespace {
 
-constexpr int kLargestPacket = 256;
-constexpr size_t kOutputReportBytes = 257;
-constexpr size_t kInputReportBytes = 259;
-constexpr size_t kFeatureReportBytes = 257;
-constexpr size_t kResponseBytes = 256;
-// Where things stand in the reports (byte 0 of every report is its ID, 0).
+// Where things stand in the reports (byte 0 of every report is its ID, 0),
+// and the report lengths that follow from the packet and response sizes.
 constexpr size_t kOutputPacketOffset = 1;  // the packet, then zero padding
 constexpr size_t kInputStatusOffset = 1;   // ready-flag way: bit 0 = response ready
 constexpr uint8_t kResponseReadyBit = 0x01;
-constexpr size_t kInputResponseOffset = 3;    // input-report way: the 256 response bytes
-constexpr size_t kFeatureResponseOffset = 1;  // ready-flag way: the 256 response bytes
+constexpr size_t kInputResponseOffset = 3;    // input-report way: the response bytes
+constexpr size_t kFeatureResponseOffset = 1;  // ready-flag way: the response bytes
+constexpr size_t kOutputReportBytes = kOutputPacketOffset + kPacketLimit;           // 257
+constexpr size_t kInputReportBytes = kInputResponseOffset + kUsbResponseBytes;      // 259
+constexpr size_t kFeatureReportBytes = kFeatureResponseOffset + kUsbResponseBytes;  // 257
 constexpr uint32_t kWriteWaitMs = 5000;
 constexpr uint32_t kReadyPollWaitMs = 1000;
 constexpr uint32_t kNotReadyPauseMs = 10;
@@ -313,7 +313,7 @@ uint16_t UsbDeviceRelease() {
 }
 
 int SendUSBPacket(const uint8_t* packet, int length) {
-    if (length > kLargestPacket || length < 0 || (packet == nullptr && length > 0) ||
+    if (length > kPacketLimit || length < 0 || (packet == nullptr && length > 0) ||
         g_device == kNoHidHandle) {
         return 0;
     }
@@ -359,9 +359,9 @@ int GetUSBResponsePacket(uint8_t* destination, uint32_t* length) {
     if (result != 0) {
         return result;
     }
-    std::memcpy(destination, response, kResponseBytes);
+    std::memcpy(destination, response, kUsbResponseBytes);
     if (length != nullptr) {
-        *length = kResponseBytes;
+        *length = kUsbResponseBytes;
     }
     return 0;
 }
