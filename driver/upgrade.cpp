@@ -87,8 +87,8 @@ std::string ShownPath(const char* path) {
     return Utf8ToCp437(path != nullptr ? path : "");
 }
 
-std::string CannotOpen(const char* path) {
-    return Format("Cannot open program file %s.", ShownPath(path).c_str());
+std::string CannotOpen(const std::string& path) {
+    return Format("Cannot open program file %s.", ShownPath(path.c_str()).c_str());
 }
 
 // Programs the next `count` bytes of the image (a whole block or the tail) at
@@ -169,9 +169,9 @@ bool EraseCalibrationSector() {
     return true;
 }
 
-bool DownloadIntoCalibrationSector(const char* image_path) {
+bool DownloadIntoCalibrationSector(const CheckedImage& image) {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    const bool downloaded = DownloadProgramFile(image_path, kInstrumentMemory.program_start,
+    const bool downloaded = DownloadProgramFile(image, kInstrumentMemory.program_start,
                                                 kInstrumentMemory.program_end_calibration);
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     return downloaded;
@@ -245,17 +245,17 @@ void RestartInstrument() {
 // Everything from the first marker clear to the restart, during which the PC
 // must not sleep: erase, download, calibration restore, marker words,
 // caldata.bin and the restart.
-bool ReplaceProgram(const char* image_path, ImageSize size) {
+bool ReplaceProgram(const CheckedImage& image, ImageSize size) {
     const bool calibration_branch = size == ImageSize::kFull;
     KeepAwake awake;
     if (!EraseProgramFlash()) {
         return Fail("Cannot erase program memory.");
     }
     if (calibration_branch) {
-        if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image_path)) {
+        if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image)) {
             return false;
         }
-    } else if (!DownloadProgramFile(image_path, kInstrumentMemory.program_start,
+    } else if (!DownloadProgramFile(image, kInstrumentMemory.program_start,
                                     kInstrumentMemory.program_end_normal)) {
         return false;
     }
@@ -326,7 +326,7 @@ bool CheckFlashAddresses(uint32_t start, uint32_t end) {
     return true;
 }
 
-bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
+bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end) {
     start &= ~uint32_t{1};
     end &= ~uint32_t{1};
     if (!CheckFlashAddresses(start, end)) {
@@ -334,12 +334,11 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     }
     // The image as it was checked, from memory: the file is not read again
     // while the instrument has no program.
-    const uint8_t* image = nullptr;
-    uint32_t image_size = 0;
-    if (!CheckedImage(path, &image, &image_size)) {
-        return Fail(CannotOpen(path));
+    if (!checked.Sound()) {
+        return Fail(CannotOpen(checked.Path()));
     }
-    const uint32_t held = std::min(image_size, kLargestImage);
+    const uint8_t* image = checked.Bytes();
+    const uint32_t held = std::min(checked.Size(), kLargestImage);
     const uint32_t total = std::min(end - start + 2, held);
     if (!PingInstrument()) {
         return Fail(kExcessiveRetries);
@@ -371,23 +370,22 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     return true;
 }
 
-bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version) {
-    if (!ConfirmVersions(current_version, image_version)) {
+bool PerformUpgrade(const CheckedImage& image, uint32_t current_version) {
+    if (!ConfirmVersions(current_version, image.Version())) {
         return false;
     }
     // The image checked a moment ago decides what is erased, and is what is
     // programmed.
-    const uint8_t* image = nullptr;
-    uint32_t size = 0;
-    if (!CheckedImage(image_path, &image, &size)) {
-        return Fail(CannotOpen(image_path));
+    if (!image.Sound()) {
+        return Fail(CannotOpen(image.Path()));
     }
+    const uint32_t size = GetProgramFileSize(image);
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
     }
     const ImageSize size_class = size > kLargestNormalImage ? ImageSize::kFull : ImageSize::kNormal;
     if (!FollowCalibrationRule(CalibrationMoment::kBeforeErase, size_class) ||
-        !ReplaceProgram(image_path, size_class)) {
+        !ReplaceProgram(image, size_class)) {
         return false;
     }
     ShowMessageWindow(" Upgrade complete -- Restarting instrument!", kMessageWindowWidth,
@@ -399,21 +397,21 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
 
 bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version) {
     BuildFilePaths(program_path);
-    uint32_t version = 0;
+    CheckedImage image;
     // A path cut to fit may name some other file: such a path is never opened.
     const int check =
-        FilePathsUsable() ? CheckProgramFile(ImagePath(), &version) : kProgramFileCannotOpen;
+        FilePathsUsable() ? CheckProgramFile(ImagePath(), &image) : kProgramFileCannotOpen;
     if (check == kProgramFileCorrupted) {
         return Fail(Format("Program file %s is corrupted.", ShownPath(ImagePath()).c_str()));
     }
     if (check != kProgramFileSound) {
         return Fail(CannotOpen(ImagePath()));
     }
-    if (!PerformUpgrade(ImagePath(), current_version, version)) {
+    if (!PerformUpgrade(image, current_version)) {
         return false;
     }
     if (image_version != nullptr) {
-        *image_version = version;
+        *image_version = image.Version();
     }
     return true;
 }

@@ -31,11 +31,11 @@ bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t
 // preservation, erase, download, restore, marker words, caldata.bin removal,
 // restart and the final message.  True when the instrument was restarted with
 // the new program; false after its own message, or silently when the operator
-// declined.  What is programmed is the image CheckProgramFile last found sound
-// at `image_path`, as it read it (none: "Cannot open program file %s.").  A caldata.bin that
-// is not this instrument's own record (nor the only copy of a record its
-// instrument lost) is never used, overwritten or deleted.
-bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version);
+// declined.  What is programmed is `image` as CheckProgramFile read it (not
+// sound: "Cannot open program file %s.").  A caldata.bin that is not this
+// instrument's own record (nor the only copy of a record its instrument lost)
+// is never used, overwritten or deleted.
+bool PerformUpgrade(const CheckedImage& image, uint32_t current_version);
 
 // Shows both versions and asks; true for y or Y.
 bool ConfirmVersions(uint32_t current_version, uint32_t image_version);
@@ -47,12 +47,11 @@ bool EraseProgramFlash();
 // the failure itself otherwise.
 bool CheckFlashAddresses(uint32_t start, uint32_t end);
 
-// Copies the image CheckProgramFile last found sound at `path`, as it holds it
-// in memory (at most end - start + 2 bytes, an odd tail padded with 0xFF),
-// into flash from `start` in blocks of 498 bytes, with a progress window, and
+// Copies the checked image (at most end - start + 2 bytes, an odd tail padded
+// with 0xFF) into flash from `start` in blocks, with a progress window, and
 // compares the instrument's CRC over exactly the bytes written with the
-// host's.  No image held for `path`: "Cannot open program file %s.".  Reports
-// its own failures.
-bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end);
+// host's.  An image that is not sound: "Cannot open program file %s.".
+// Reports its own failures.
+bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end);
 
 }  // namespace vtrl

@@ -28,11 +28,6 @@ void SetSerialSearch(bool on);
 // not held), to check that the hold is released on every way out.
 int KeepAwakeActiveCount();
 
-// driver/image_file.cpp: the file's size in bytes; 0 when it cannot be opened,
-// UINT32_MAX when it is too large to be measured.  (The upgrade takes the size
-// of the image it checked and holds, never the file's again.)
-uint32_t GetProgramFileSize(const char* path);
-
 // driver/file_io.cpp: the program's file for the runs that follow, as if the
 // program lay there (empty: the system's answer again).
 void SetRunningProgramPath(const std::string& path);
