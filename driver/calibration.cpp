@@ -9,6 +9,7 @@
 #include "driver/crc16.h"
 #include "driver/file_io.h"
 #include "driver/image_file.h"
+#include "driver/internal.h"
 #include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
@@ -271,7 +272,10 @@ constexpr bool TableIsComplete() {
 }
 static_assert(TableIsComplete(), "a case without a row in the calibration table");
 
-// caldata.bin as it is, changing nothing; only a valid record reaches the buffer.
+}  // namespace
+
+namespace driver_internal {
+
 SavedFile FindSavedCalibration() {
     if (!FilePathsUsable()) {
         return F::kNoPath;
@@ -291,6 +295,16 @@ SavedFile FindSavedCalibration() {
     g_record = found;
     return F::kValid;
 }
+
+const CalibrationRule* FindCalibrationRule(CalibrationMoment moment, ImageSize size,
+                                           const std::function<SavedFile(SavedFile)>& file,
+                                           const std::function<InstrumentRecord()>& record) {
+    return FirstRule(moment, size, file, record);
+}
+
+}  // namespace driver_internal
+
+namespace {
 
 // The instrument's record, read into g_instrument, against the buffer.
 InstrumentRecord JudgeInstrumentRecord() {
@@ -314,11 +328,11 @@ const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize siz
     // are unusable is known without opening anything.
     SavedFile file = FilePathsUsable() ? F::kAny : F::kNoPath;
     InstrumentRecord record = R::kAny;
-    const CalibrationRule* rule = FirstRule(
+    const CalibrationRule* rule = driver_internal::FindCalibrationRule(
         moment, size,
         [&](SavedFile wanted) {
             if (file == F::kAny && wanted != F::kNoPath) {
-                file = FindSavedCalibration();
+                file = driver_internal::FindSavedCalibration();
             }
             return file;
         },
@@ -329,19 +343,6 @@ const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize siz
             return record;
         });
     return *rule;  // never null: TableIsComplete
-}
-
-// Tests only (tests/common/test_hooks.h): caldata.bin found as before a
-// full-size image is erased, short of reading the instrument, and deleted
-// where the table deletes it.  True when its record is valid, now in the buffer.
-bool LoadSavedCalibration() {
-    const SavedFile file = FindSavedCalibration();
-    const CalibrationRule* rule = FirstRule(
-        M::kBeforeErase, S::kFull, [file](SavedFile) { return file; }, [] { return R::kAny; });
-    if (rule != nullptr && rule->action == A::kDeleteAndSave) {
-        DeleteFileAt(CalibrationFilePath());
-    }
-    return file == F::kValid;
 }
 
 bool SaveCalibration() {

@@ -19,6 +19,14 @@
 #include "protocol/protocol.h"
 
 namespace vtrl {
+
+// Copies the checked image (at most end - start + 2 bytes, an odd tail padded
+// with 0xFF) into flash from `start` in blocks, with a progress window, and
+// compares the instrument's CRC over exactly the bytes written with the
+// host's.  An image that is not sound: "Cannot open program file %s.".
+// Reports its own failures.
+bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end);
+
 namespace {
 
 constexpr uint32_t kFinalMessagePauseMs = 5000;
@@ -242,6 +250,50 @@ void RestartInstrument() {
     SetNoReplyFlag(false);
 }
 
+// Shows both versions and asks; true for y or Y.
+bool ConfirmVersions(uint32_t current_version, uint32_t image_version) {
+    const std::string text = Format(
+        " Old program version:  %u.%03u\r\n\r\n New program version:  %u.%03u\r\n\r\n"
+        " Proceed with download? y/n :",
+        current_version / 1000, current_version % 1000, image_version / 1000, image_version % 1000);
+    return AskKey(text.c_str()) == 'Y';
+}
+
+// Invalidates the marker words and erases the program sectors (no message).
+bool EraseProgramFlash() {
+    if (!PingInstrument()) {
+        return false;
+    }
+    g_program_flash_changed = true;
+    ProgramWordAtRetried(kInstrumentMemory.marker1_address, 0);
+    if (FailureFlag()) {
+        return false;
+    }
+    ProgramWordAtRetried(kInstrumentMemory.marker2_address, 0);
+    if (FailureFlag()) {
+        return false;
+    }
+    for (uint32_t sector : kInstrumentMemory.program_sectors) {
+        EraseSectorRetried(sector);
+        if (FailureFlag()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when start and end lie in the flash region with end >= start; reports
+// the failure itself otherwise.
+bool CheckFlashAddresses(uint32_t start, uint32_t end) {
+    if (start < kInstrumentMemory.flash_first || start > kInstrumentMemory.flash_last) {
+        return Fail("Start address is not in Flash region.");
+    }
+    if (end < start || end > kInstrumentMemory.flash_last) {
+        return Fail("Out of range end address.");
+    }
+    return true;
+}
+
 // Everything from the first marker clear to the restart, during which the PC
 // must not sleep: erase, download, calibration restore, marker words,
 // caldata.bin and the restart.
@@ -278,52 +330,12 @@ bool ReplaceProgram(const CheckedImage& image, ImageSize size) {
 
 }  // namespace
 
-bool ConfirmVersions(uint32_t current_version, uint32_t image_version) {
-    const std::string text = Format(
-        " Old program version:  %u.%03u\r\n\r\n New program version:  %u.%03u\r\n\r\n"
-        " Proceed with download? y/n :",
-        current_version / 1000, current_version % 1000, image_version / 1000, image_version % 1000);
-    return AskKey(text.c_str()) == 'Y';
-}
-
 bool ProgramFlashChanged() {
     return g_program_flash_changed;
 }
 
 void ResetUpgradeState() {
     g_program_flash_changed = false;
-}
-
-bool EraseProgramFlash() {
-    if (!PingInstrument()) {
-        return false;
-    }
-    g_program_flash_changed = true;
-    ProgramWordAtRetried(kInstrumentMemory.marker1_address, 0);
-    if (FailureFlag()) {
-        return false;
-    }
-    ProgramWordAtRetried(kInstrumentMemory.marker2_address, 0);
-    if (FailureFlag()) {
-        return false;
-    }
-    for (uint32_t sector : kInstrumentMemory.program_sectors) {
-        EraseSectorRetried(sector);
-        if (FailureFlag()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CheckFlashAddresses(uint32_t start, uint32_t end) {
-    if (start < kInstrumentMemory.flash_first || start > kInstrumentMemory.flash_last) {
-        return Fail("Start address is not in Flash region.");
-    }
-    if (end < start || end > kInstrumentMemory.flash_last) {
-        return Fail("Out of range end address.");
-    }
-    return true;
 }
 
 bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end) {
@@ -370,6 +382,13 @@ bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t e
     return true;
 }
 
+namespace {
+
+// Everything after the image check: confirmation, size class, calibration
+// preservation, erase, download, restore, marker words, caldata.bin removal,
+// restart and the final message.  True when the instrument was restarted with
+// the new program; false after its own message, or silently when the operator
+// declined.
 bool PerformUpgrade(const CheckedImage& image, uint32_t current_version) {
     if (!ConfirmVersions(current_version, image.Version())) {
         return false;
@@ -394,6 +413,8 @@ bool PerformUpgrade(const CheckedImage& image, uint32_t current_version) {
     CloseMessageWindow();
     return true;
 }
+
+}  // namespace
 
 bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version) {
     BuildFilePaths(program_path);

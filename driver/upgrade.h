@@ -8,8 +8,6 @@
 
 #include <cstdint>
 
-#include "driver/image_file.h"
-
 namespace vtrl {
 
 // True from the moment this run sends the first request that changes the
@@ -23,35 +21,13 @@ bool ProgramFlashChanged();
 void ResetUpgradeState();
 
 // Runs the whole upgrade for the image beside `program_path` (the first
-// command-line argument as received).  True when the upgrade ran to its end
-// (the instrument restarted); only then is *image_version written.
+// command-line argument as received): checks the image file (read once; what
+// is programmed is the image as checked), asks, erases, downloads and
+// verifies, restores the calibration record, writes the marker words and
+// restarts the instrument.  True when the upgrade ran to its end (the
+// instrument restarted); only then is *image_version written.  A caldata.bin
+// that is not this instrument's own record (nor the only copy of a record its
+// instrument lost) is never used, overwritten or deleted.
 bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version);
-
-// Everything after the image check: confirmation, size class, calibration
-// preservation, erase, download, restore, marker words, caldata.bin removal,
-// restart and the final message.  True when the instrument was restarted with
-// the new program; false after its own message, or silently when the operator
-// declined.  What is programmed is `image` as CheckProgramFile read it (not
-// sound: "Cannot open program file %s.").  A caldata.bin that is not this
-// instrument's own record (nor the only copy of a record its instrument lost)
-// is never used, overwritten or deleted.
-bool PerformUpgrade(const CheckedImage& image, uint32_t current_version);
-
-// Shows both versions and asks; true for y or Y.
-bool ConfirmVersions(uint32_t current_version, uint32_t image_version);
-
-// Invalidates the marker words and erases the program sectors (no message).
-bool EraseProgramFlash();
-
-// True when start and end lie in the flash region with end >= start; reports
-// the failure itself otherwise.
-bool CheckFlashAddresses(uint32_t start, uint32_t end);
-
-// Copies the checked image (at most end - start + 2 bytes, an odd tail padded
-// with 0xFF) into flash from `start` in blocks, with a progress window, and
-// compares the instrument's CRC over exactly the bytes written with the
-// host's.  An image that is not sound: "Cannot open program file %s.".
-// Reports its own failures.
-bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end);
 
 }  // namespace vtrl

@@ -2,10 +2,16 @@
 
 #include <cstring>
 
+#include "link/internal.h"
 #include "link/packet.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
+
+namespace link_internal {
+HidHandle g_usb_device = kNoHidHandle;
+uint16_t g_usb_release = 0;
+}  // namespace link_internal
 
 namespace {
 
@@ -43,9 +49,9 @@ constexpr Label kLabels[kUsbIdentFieldCount] = {
 };
 
 USBEvents g_events;
-HidHandle g_device = kNoHidHandle;
+HidHandle& g_device = link_internal::g_usb_device;
 HidPort* g_device_port = nullptr;  // the port that opened g_device
-uint16_t g_release = 0;
+uint16_t& g_release = link_internal::g_usb_release;
 uint32_t g_pass_counter = 0;
 // Overlapped I/O writes into and reads from these until it completes or is
 // cancelled, so they live as long as the module.
@@ -306,10 +312,6 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size) {
 
 bool USBLinkSelected() {
     return g_device != kNoHidHandle;
-}
-
-uint16_t UsbDeviceRelease() {
-    return g_device != kNoHidHandle ? g_release : 0;
 }
 
 int SendUSBPacket(const uint8_t* packet, int length) {

@@ -274,10 +274,6 @@ void SetNoReplyFlag(bool set) {
     g_no_reply = set ? 1 : 0;
 }
 
-bool NoReplyFlag() {
-    return g_no_reply != 0;
-}
-
 void ResetProtocolState() {
     std::memset(g_packet, 0, sizeof g_packet);
     g_fill = 0;
