@@ -9,12 +9,22 @@
 #include <vector>
 
 #include "console/console_setup.h"
+#include "console/internal.h"
 #include "console/text_output.h"
 
 namespace vtrl {
 
 const WindowTemplate kProgressWindowTemplate{0x1F, 0x020F, 15, 10, 65, 20};
+
+namespace console_internal {
+WindowStackEntry* g_top = nullptr;
+WindowStackEntry* g_bottom = nullptr;
+}  // namespace console_internal
+
 namespace {
+
+using console_internal::g_bottom;
+using console_internal::g_top;
 
 // The template ShowMessageWindow fills in before each use.
 WindowTemplate g_message_window_template{0x1F, 0x020F, 0, 0, 0, 0};
@@ -31,8 +41,6 @@ struct FrameSet {
 constexpr FrameSet kDoubleFrame{'\xC9', '\xBB', '\xC8', '\xBC', '\xCD', '\xBA'};
 constexpr FrameSet kSingleFrame{'\xDA', '\xBF', '\xC0', '\xD9', '\xC4', '\xB3'};
 
-WindowStackEntry* g_top = nullptr;
-WindowStackEntry* g_bottom = nullptr;
 void* (*g_allocate)(size_t) = std::malloc;
 void (*g_release)(void*) = std::free;
 
@@ -113,13 +121,6 @@ bool UnlinkTopWindowEntry() {
 }
 
 }  // namespace
-
-WindowStackEntry* TopWindowEntry() {
-    return g_top;
-}
-WindowStackEntry* BottomWindowEntry() {
-    return g_bottom;
-}
 
 void SetWindowMemory(void* (*allocate)(size_t), void (*release)(void*)) {
     g_allocate = allocate != nullptr ? allocate : std::malloc;

@@ -7,10 +7,17 @@
 
 #include "console/console_setup.h"
 #include "console/dconsole.h"
+#include "console/internal.h"
 
 namespace vtrl {
 
+namespace console_internal {
+bool g_cursor_below = false;
+}  // namespace console_internal
+
 namespace {
+
+using console_internal::g_cursor_below;
 
 constexpr ConsoleState kInitialState{1, 1, 80, 39, 0x1F, 0, 0};
 constexpr int kMaxSegment = 80;
@@ -21,7 +28,6 @@ constexpr size_t kPrintBufferSize = 1000;
 constexpr int kCursorStyle = 2;
 
 ConsoleState g_state = kInitialState;
-bool g_cursor_below = false;
 bool g_scroll_suppressed = false;
 
 int RegionWidth() {
@@ -40,10 +46,6 @@ CellCoord Cell0(int x1, int y1) {
 void SetScrollSuppression(bool suppressed) {
     g_scroll_suppressed = suppressed;
 }
-bool CursorBelowRegion() {
-    return g_cursor_below;
-}
-
 void ResetTextOutput() {
     g_state = kInitialState;
     g_cursor_below = false;

@@ -32,9 +32,9 @@ constexpr size_t kSampleImageSize = 300000;  // reaches into the calibration sec
 constexpr uint32_t kSampleImageVersion = 1007;
 constexpr uint32_t kSampleImageSeed = 7;
 
-// The folder the program looks in for vtrlprog.bin: its own.
-fs::path ProgramDirectory(const char* argv0) {
-    const std::string running = vtrl::RunningProgramPath();
+// The folder the program looks in for vtrlprog.bin: its own (`running`, as
+// the system names it, or argv[0] when it cannot).
+fs::path ProgramDirectory(const std::string& running, const char* argv0) {
     const fs::path dir = running.empty() ? fs::path(argv0 != nullptr ? argv0 : "").parent_path()
                                          : fs::u8path(running).parent_path();
     return dir.empty() ? fs::path(".") : dir;
@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vtrlupg-demo: %s\n", reason.c_str());
         return vtrl::kExitNoTerminal;
     }
-    const fs::path dir = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
+    const std::string running = vtrl::RunningProgramPath();
+    const fs::path dir = ProgramDirectory(running, argc > 0 ? argv[0] : nullptr);
     std::error_code ec;
     if (!fs::exists(dir / kImageFileName, ec)) {
         WriteWhole(dir / kImageFileName,
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
     vtrl::SetConsolePort(vtrl::NativeConsolePort());
     vtrl::SetHidPort(&hid);
     vtrl::SetSerialPort(&vtrl::NoSerialPort());
-    const int status = vtrl::RunUpgradeProgram(argc, argv);
+    const int status = vtrl::RunUpgradeProgram(argc, argv, running);
     vtrl::SetHidPort(nullptr);
     instrument.SetEventSink(nullptr);
     flash.Close();

@@ -9,6 +9,8 @@
 #include "driver/crc16.h"
 #include "driver/file_io.h"
 #include "driver/image_file.h"
+#include "driver/internal.h"
+#include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 
@@ -17,11 +19,9 @@ namespace {
 
 // Record layout (little-endian): magic 0x5A5A at 0, CRC-16 of bytes 4..1023 at
 // 2, opaque calibration data from 4.  caldata.bin is exactly those 1024 bytes.
-constexpr size_t kCalibrationRecordSize = 1024;
-constexpr uint32_t kCalibrationRecordAddress = 0xCFC00;
-constexpr uint32_t kCalibrationRecordLast = 0xCFFFF;
+constexpr size_t kCalibrationRecordSize = kInstrumentMemory.calibration_record_bytes;
+constexpr uint32_t kCalibrationRecordAddress = kInstrumentMemory.calibration_record_address;
 constexpr uint16_t kCalibrationMagic = 0x5A5A;
-constexpr uint32_t kCalibrationSectorBase = 0xC0000;
 constexpr size_t kRebuildFillEnd = 1008;  // the rebuild leaves the last 16 bytes as read
 
 using Record = std::array<uint8_t, kCalibrationRecordSize>;
@@ -102,7 +102,7 @@ bool CheckCalibrationRecord(const uint8_t* record) {
 // differ (at most kCrcAsks times).  False when a step gives up or the CRCs
 // never agree.  Says nothing about whether the record itself is valid.
 bool ReadInstrumentCalibration(uint8_t* record) {
-    SetValueRetried(kSelectorFlashAddress, kCalibrationSectorBase);
+    SetValueRetried(kSelectorFlashAddress, kInstrumentMemory.calibration_sector_first);
     if (FailureFlag()) {
         return false;
     }
@@ -272,7 +272,10 @@ constexpr bool TableIsComplete() {
 }
 static_assert(TableIsComplete(), "a case without a row in the calibration table");
 
-// caldata.bin as it is, changing nothing; only a valid record reaches the buffer.
+}  // namespace
+
+namespace driver_internal {
+
 SavedFile FindSavedCalibration() {
     if (!FilePathsUsable()) {
         return F::kNoPath;
@@ -292,6 +295,16 @@ SavedFile FindSavedCalibration() {
     g_record = found;
     return F::kValid;
 }
+
+const CalibrationRule* FindCalibrationRule(CalibrationMoment moment, ImageSize size,
+                                           const std::function<SavedFile(SavedFile)>& file,
+                                           const std::function<InstrumentRecord()>& record) {
+    return FirstRule(moment, size, file, record);
+}
+
+}  // namespace driver_internal
+
+namespace {
 
 // The instrument's record, read into g_instrument, against the buffer.
 InstrumentRecord JudgeInstrumentRecord() {
@@ -315,11 +328,11 @@ const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize siz
     // are unusable is known without opening anything.
     SavedFile file = FilePathsUsable() ? F::kAny : F::kNoPath;
     InstrumentRecord record = R::kAny;
-    const CalibrationRule* rule = FirstRule(
+    const CalibrationRule* rule = driver_internal::FindCalibrationRule(
         moment, size,
         [&](SavedFile wanted) {
             if (file == F::kAny && wanted != F::kNoPath) {
-                file = FindSavedCalibration();
+                file = driver_internal::FindSavedCalibration();
             }
             return file;
         },
@@ -330,19 +343,6 @@ const CalibrationRule& DecideCalibration(CalibrationMoment moment, ImageSize siz
             return record;
         });
     return *rule;  // never null: TableIsComplete
-}
-
-// Tests only (tests/common/test_hooks.h): caldata.bin found as before a
-// full-size image is erased, short of reading the instrument, and deleted
-// where the table deletes it.  True when its record is valid, now in the buffer.
-bool LoadSavedCalibration() {
-    const SavedFile file = FindSavedCalibration();
-    const CalibrationRule* rule = FirstRule(
-        M::kBeforeErase, S::kFull, [file](SavedFile) { return file; }, [] { return R::kAny; });
-    if (rule != nullptr && rule->action == A::kDeleteAndSave) {
-        DeleteFileAt(CalibrationFilePath());
-    }
-    return file == F::kValid;
 }
 
 bool SaveCalibration() {

@@ -1,12 +1,11 @@
 #include "driver/entry.h"
 
-#include "driver/file_io.h"
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "console/dconsole.h"
+#include "driver/internal.h"
 #include "driver/upgrade.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
@@ -15,7 +14,13 @@
 
 namespace vtrl {
 
+namespace driver_internal {
+bool g_serial_search = false;
+}  // namespace driver_internal
+
 namespace {
+
+using driver_internal::g_serial_search;
 
 constexpr uint16_t kUsbFoundWidth = 68;
 constexpr uint16_t kUsbFoundHeight = 10;
@@ -30,8 +35,6 @@ constexpr int kIdentFieldsShown = 4;
 // Longest part of a refused argument repeated in its message; a longer one is
 // cut so that the message keeps its "Please press a key..." line.
 constexpr int kArgumentShownChars = 60;
-
-bool g_serial_search = false;
 
 void ShowMessage(const char* text) {
     ShowMessageWindow(text, kMessageWindowWidth, kMessageWindowHeight);
@@ -75,9 +78,6 @@ bool ProtocolRunning() {
 
 }  // namespace
 
-void SetSerialSearch(bool on) {
-    g_serial_search = on;
-}
 void ResetEntryState() {
     g_serial_search = false;
 }
@@ -162,7 +162,7 @@ bool FindInstrument(int port_count, uint32_t* firmware_version) {
     return false;
 }
 
-int RunUpgradeProgram(int argc, char** argv) {
+int RunUpgradeProgram(int argc, char** argv, const std::string& program_path) {
     char title[64];
     (void)std::snprintf(title, sizeof title, "WIN32 Vantrel Program Upgrade Version %u.%03u",
                         kProgramVersion / 1000, kProgramVersion % 1000);
@@ -210,12 +210,12 @@ int RunUpgradeProgram(int argc, char** argv) {
     // The files lie beside the program itself: its first argument names it
     // only as it was started (a bare name found through PATH, or a name
     // relative to another folder), so it is the fallback alone.
-    std::string program_path = RunningProgramPath();
+    const char* files_beside = program_path.c_str();
     if (program_path.empty() && argc > 0 && argv[0] != nullptr) {
-        program_path = argv[0];
+        files_beside = argv[0];
     }
     uint32_t image_version = 0;
-    if (!UpgradeProgram(program_path.c_str(), firmware_version, &image_version)) {
+    if (!UpgradeProgram(files_beside, firmware_version, &image_version)) {
         SetRemoteMode(kRemoteModeLeave, 0, 0);
         return ProgramFlashChanged() ? kExitNeedsAnotherRun : kExitNothingChanged;
     }

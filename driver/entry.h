@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "driver/program_version.h"
 
@@ -46,10 +47,11 @@ constexpr int kIdentFieldSize = 80;  // bytes per USB identification string
 constexpr uint32_t kFoundPauseMs = 1500;
 constexpr uint32_t kNoInstrumentPauseMs = 1000;
 
-// The whole program: returns the process exit status.  The image file is
-// looked for beside the running program (RunningProgramPath), argv[0] only
-// when the system cannot name it.
-int RunUpgradeProgram(int argc, char** argv);
+// The whole program: returns the process exit status.  `program_path` is the
+// running program's own file as the system names it (RunningProgramPath, from
+// main); the image file is looked for beside it, beside argv[0] only when it
+// is empty (the system could not name it).
+int RunUpgradeProgram(int argc, char** argv, const std::string& program_path);
 
 // Looks for the instrument: two USB attempts, then, with the serial search on,
 // COM1..COM<port_count>.  True when one answered its version query; the link it

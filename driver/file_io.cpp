@@ -10,7 +10,6 @@ namespace {
 
 FileSystem g_native_file_system;
 FileSystem* g_file_system = nullptr;
-std::string g_program_path_for_tests;
 
 // Tries `call` again while it finds the file busy, on the program's clock.
 template <typename Call>
@@ -67,14 +66,6 @@ void SetFileSystem(FileSystem* file_system) {
 
 FileSystem& CurrentFileSystem() {
     return g_file_system != nullptr ? *g_file_system : g_native_file_system;
-}
-
-std::string RunningProgramPath() {
-    return g_program_path_for_tests.empty() ? PlatformProgramPath() : g_program_path_for_tests;
-}
-
-void SetRunningProgramPath(const std::string& path) {
-    g_program_path_for_tests = path;
 }
 
 UniqueFile OpenFile(const char* path, const char* mode) {

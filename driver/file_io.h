@@ -55,12 +55,6 @@ struct FileTraits {
 // A stream that is closed on every way out of its scope.
 using UniqueFile = ScopedHandle<FileTraits>;
 
-// The running program's own file: the folder that holds vtrlprog.bin and
-// caldata.bin is the one it lies in, however the program was started
-// (through PATH, or by a relative name from another folder).  Paths are UTF-8
-// text on every platform.  Empty when the system cannot say.
-std::string RunningProgramPath();
-
 // Opens with an owner; null when the open fails (or the path is empty).
 UniqueFile OpenFile(const char* path, const char* mode);
 // Reads up to `count` bytes; the number read.
@@ -97,9 +91,12 @@ bool DeleteFileAt(const char* path);
 // --- platform part (file_io_linux.cpp / file_io_windows.cpp) ----------------
 // The separator between a directory and a file name ('\\' on Windows, '/' on Linux).
 char PathSeparator();
-// The executable this process runs (/proc/self/exe, GetModuleFileNameW), as
-// UTF-8; empty when the system cannot say.
-std::string PlatformProgramPath();
+// The running program's own file (/proc/self/exe, GetModuleFileNameW): the
+// folder that holds vtrlprog.bin and caldata.bin is the one it lies in,
+// however the program was started (through PATH, or by a relative name from
+// another folder).  Paths are UTF-8 text on every platform.  Empty when the
+// system cannot say.
+std::string RunningProgramPath();
 // fopen of a UTF-8 path (on Windows through its wide name, so that no
 // character outside the ANSI code page is lost).
 std::FILE* OpenPlatformFile(const char* path, const char* mode);

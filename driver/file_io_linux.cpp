@@ -34,7 +34,7 @@ char PathSeparator() {
     return '/';
 }
 
-std::string PlatformProgramPath() {
+std::string RunningProgramPath() {
     std::string path(4096, '\0');
     const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
     if (length <= 0 || static_cast<size_t>(length) >= path.size()) {

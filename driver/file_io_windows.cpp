@@ -63,7 +63,7 @@ FileOutcome Failure() {
 
 }  // namespace
 
-std::string PlatformProgramPath() {
+std::string RunningProgramPath() {
     // The path can be longer than MAX_PATH; a buffer filled to its end may
     // hold a cut one, so it grows until the path fits.
     for (DWORD size = MAX_PATH;; size *= 2) {

@@ -1,6 +1,5 @@
 #include "driver/image_file.h"
 
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -8,6 +7,7 @@
 
 #include "driver/crc16.h"
 #include "driver/file_io.h"
+#include "protocol/instrument_memory.h"
 
 namespace vtrl {
 namespace {
@@ -18,15 +18,6 @@ char g_program_directory[kFilePathLimit + 1] = "";
 char g_calibration_path[kFilePathLimit + 1] = "";
 char g_image_path[kFilePathLimit + 1] = "";
 bool g_paths_usable = false;
-
-// The image as CheckProgramFile read it: the one copy the upgrade programs.
-struct Checked {
-    bool known = false;
-    std::string path;
-    uint32_t size = 0;
-    std::vector<uint8_t> bytes;  // the first min(size, kLargestImage)
-};
-Checked g_checked;
 
 // Directory + separator + name, cut to the path limit; false when it was cut.
 bool JoinPath(char (&out)[kFilePathLimit + 1], const char* directory, const char* name) {
@@ -89,8 +80,9 @@ bool FilePathsUsable() {
     return g_paths_usable;
 }
 
-int CheckProgramFile(const char* path, uint32_t* version) {
-    g_checked = Checked{};
+int CheckProgramFile(const char* path, CheckedImage* image) {
+    *image = CheckedImage();
+    image->path_ = path != nullptr ? path : "";
     UniqueFile file = OpenFile(path, "rb");
     if (!file) {
         return kProgramFileCannotOpen;
@@ -116,6 +108,7 @@ int CheckProgramFile(const char* path, uint32_t* version) {
         const size_t room = kLargestImage - held.size();
         held.insert(held.end(), chunk, chunk + (got < room ? got : room));
     }
+    image->size_ = count < UINT32_MAX ? static_cast<uint32_t>(count) : UINT32_MAX;
     if (CurrentFileSystem().Failed(file.Get())) {
         return kProgramFileCorrupted;
     }
@@ -124,40 +117,15 @@ int CheckProgramFile(const char* path, uint32_t* version) {
     if (count < kTrailerSize || stored_crc != CRC16Value()) {
         return kProgramFileCorrupted;
     }
-    if (version != nullptr) {
-        *version = static_cast<uint32_t>(last[0]) | static_cast<uint32_t>(last[1]) << 8 |
-                   static_cast<uint32_t>(last[2]) << 16 | static_cast<uint32_t>(last[3]) << 24;
-    }
-    g_checked.known = true;
-    g_checked.path = path;
-    g_checked.size = count < UINT32_MAX ? static_cast<uint32_t>(count) : UINT32_MAX;
-    g_checked.bytes = std::move(held);
+    image->version_ = static_cast<uint32_t>(last[0]) | static_cast<uint32_t>(last[1]) << 8 |
+                      static_cast<uint32_t>(last[2]) << 16 | static_cast<uint32_t>(last[3]) << 24;
+    image->bytes_ = std::move(held);
+    image->sound_ = true;
     return kProgramFileSound;
 }
 
-bool CheckedImage(const char* path, const uint8_t** bytes, uint32_t* size) {
-    if (!g_checked.known || path == nullptr || g_checked.path != path) {
-        return false;
-    }
-    *bytes = g_checked.bytes.data();
-    *size = g_checked.size;
-    return true;
-}
-
-uint32_t GetProgramFileSize(const char* path) {
-    UniqueFile file = OpenFile(path, "rb");
-    if (!file) {
-        return 0;
-    }
-    // A file too large for the stream to measure is too large for the instrument.
-    if (std::fseek(file.Get(), 0, SEEK_END) != 0) {
-        return UINT32_MAX;
-    }
-    const long size = std::ftell(file.Get());
-    if (size < 0 || static_cast<unsigned long>(size) > UINT32_MAX) {
-        return UINT32_MAX;
-    }
-    return static_cast<uint32_t>(size);
+uint32_t GetProgramFileSize(const CheckedImage& image) {
+    return image.Size();
 }
 
 void ResetImageFileState() {
@@ -165,7 +133,6 @@ void ResetImageFileState() {
     g_calibration_path[0] = '\0';
     g_image_path[0] = '\0';
     g_paths_usable = false;
-    g_checked = Checked{};
 }
 
 }  // namespace vtrl

@@ -8,11 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace vtrl {
 
-constexpr size_t kFilePathLimit = 256;      // characters, terminator not counted
-constexpr uint32_t kLargestImage = 326652;  // bytes; larger images are refused
+constexpr size_t kFilePathLimit = 256;  // characters, terminator not counted
 constexpr char kImageFileName[] = "vtrlprog.bin";
 constexpr char kCalibrationFileName[] = "caldata.bin";
 
@@ -36,20 +37,48 @@ enum ProgramFileCheck : int {
     kProgramFileCorrupted = 2,
 };
 
+class CheckedImage;
+
 // Validates the image at `path` (never creates it), reading the file once,
-// and holds its bytes in memory: the upgrade programs exactly what was checked
-// here, whatever becomes of the file later (a USB stick pulled out, a network
-// share dropped, the file replaced).  On kProgramFileSound the image's
-// firmware version is written to *version; otherwise it is untouched.
-int CheckProgramFile(const char* path, uint32_t* version);
+// into *image, which the caller owns: the upgrade programs exactly what was
+// checked here, whatever becomes of the file later (a USB stick pulled out, a
+// network share dropped, the file replaced).  *image names `path` and how
+// many bytes were read whatever the result; it is sound, with its version and
+// bytes, on kProgramFileSound only.
+int CheckProgramFile(const char* path, CheckedImage* image);
 
-// The image CheckProgramFile last found sound: true when that was the image
-// at `path`.  *size is the file's whole size (UINT32_MAX when larger than
-// that); *bytes its first min(*size, kLargestImage) bytes: a larger image is
-// held only in part, as the upgrade refuses it.
-bool CheckedImage(const char* path, const uint8_t** bytes, uint32_t* size);
+// An image file as CheckProgramFile read it.
+class CheckedImage {
+  public:
+    CheckedImage() = default;
 
-// Initial state: no paths built, no image checked.
+    // The path it was read from, as the messages name it.
+    const std::string& Path() const { return path_; }
+    // True when its trailer checked; only then are the version and the bytes set.
+    bool Sound() const { return sound_; }
+    // The image's firmware version, in thousandths.
+    uint32_t Version() const { return version_; }
+    // The file's size in bytes as read (UINT32_MAX when larger); 0 when it
+    // could not be opened.
+    uint32_t Size() const { return size_; }
+    // The file's first min(Size(), kLargestImage) bytes: a larger image is
+    // held only in part, as the upgrade refuses it.
+    const uint8_t* Bytes() const { return bytes_.data(); }
+
+  private:
+    friend int CheckProgramFile(const char* path, CheckedImage* image);
+
+    std::string path_;
+    bool sound_ = false;
+    uint32_t version_ = 0;
+    uint32_t size_ = 0;
+    std::vector<uint8_t> bytes_;
+};
+
+// The size of the checked image, which decides how the upgrade runs.
+uint32_t GetProgramFileSize(const CheckedImage& image);
+
+// Initial state: no paths built.
 void ResetImageFileState();
 
 }  // namespace vtrl

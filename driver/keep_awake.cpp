@@ -1,10 +1,16 @@
 #include "driver/keep_awake.h"
 
+#include "driver/internal.h"
+
 namespace vtrl {
 
-namespace {
+namespace driver_internal {
 int g_active_guards = 0;
-}
+}  // namespace driver_internal
+
+namespace {
+using driver_internal::g_active_guards;
+}  // namespace
 
 KeepAwake::KeepAwake() {
     if (g_active_guards++ == 0) {
@@ -16,10 +22,6 @@ KeepAwake::~KeepAwake() {
     if (--g_active_guards == 0) {
         SetSystemKeepAwake(false);
     }
-}
-
-int KeepAwakeActiveCount() {
-    return g_active_guards;
 }
 
 }  // namespace vtrl

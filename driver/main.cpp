@@ -6,6 +6,7 @@
 #include "console/console_port.h"
 #include "driver/dll_search.h"
 #include "driver/entry.h"
+#include "driver/file_io.h"
 #include "link/hid_port.h"
 #include "link/serial_port.h"
 
@@ -23,5 +24,5 @@ int main(int argc, char** argv) {
     vtrl::SetConsolePort(vtrl::NativeConsolePort());
     vtrl::SetHidPort(&vtrl::NativeHidPort());
     vtrl::SetSerialPort(&vtrl::NativeSerialPort());
-    return vtrl::RunUpgradeProgram(argc, argv);
+    return vtrl::RunUpgradeProgram(argc, argv, vtrl::RunningProgramPath());
 }

@@ -14,14 +14,22 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
+#include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {
+
+// Copies the checked image (at most end - start + 2 bytes, an odd tail padded
+// with 0xFF) into flash from `start` in blocks, with a progress window, and
+// compares the instrument's CRC over exactly the bytes written with the
+// host's.  An image that is not sound: "Cannot open program file %s.".
+// Reports its own failures.
+bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end);
+
 namespace {
 
-constexpr std::array<uint32_t, 4> kProgramSectors = {7, 8, 9, 10};
-constexpr uint32_t kCalibrationSector = 0;
+constexpr uint32_t kFinalMessagePauseMs = 5000;
 constexpr char kExcessiveRetries[] = "Excessive retries error.";
 
 // Set just before the first marker clear is sent: whether or not that request
@@ -87,8 +95,8 @@ std::string ShownPath(const char* path) {
     return Utf8ToCp437(path != nullptr ? path : "");
 }
 
-std::string CannotOpen(const char* path) {
-    return Format("Cannot open program file %s.", ShownPath(path).c_str());
+std::string CannotOpen(const std::string& path) {
+    return Format("Cannot open program file %s.", ShownPath(path.c_str()).c_str());
 }
 
 // Programs the next `count` bytes of the image (a whole block or the tail) at
@@ -161,7 +169,7 @@ bool FollowCalibrationRule(CalibrationMoment moment, ImageSize size) {
 // Sector 0 is changed only under the write permission, withdrawn right after.
 bool EraseCalibrationSector() {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    EraseSectorRetried(kCalibrationSector);
+    EraseSectorRetried(kInstrumentMemory.calibration_sector);
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     if (FailureFlag()) {
         return Fail("Cannot erase calibration sector.");
@@ -169,10 +177,10 @@ bool EraseCalibrationSector() {
     return true;
 }
 
-bool DownloadIntoCalibrationSector(const char* image_path) {
+bool DownloadIntoCalibrationSector(const CheckedImage& image) {
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteGrant);
-    const bool downloaded =
-        DownloadProgramFile(image_path, kDownloadStart, kDownloadEndCalibration);
+    const bool downloaded = DownloadProgramFile(image, kInstrumentMemory.program_start,
+                                                kInstrumentMemory.program_end_calibration);
     SetValueRetried(kSelectorCalibrationWrite, kCalibrationWriteWithdraw);
     return downloaded;
 }
@@ -181,7 +189,7 @@ bool DownloadIntoCalibrationSector(const char* image_path) {
 // in the given order.
 uint16_t MarkerWordsCrc(bool high_byte_first) {
     uint8_t markers[4] = {};
-    const uint16_t words[2] = {kMarkerWord1Valid, kMarkerWord2Valid};
+    const uint16_t words[2] = {kInstrumentMemory.marker1_valid, kInstrumentMemory.marker2_valid};
     for (size_t i = 0; i < 2; ++i) {
         const uint8_t low = static_cast<uint8_t>(words[i] & 0xFF);
         const uint8_t high = static_cast<uint8_t>(words[i] >> 8);
@@ -200,8 +208,8 @@ uint16_t MarkerWordsCrc(bool high_byte_first) {
 // word is programmed at its address, not which of its two bytes comes first
 // there, so either order confirms them.
 bool ProgramMarkerWords() {
-    ProgramWordAtRetried(kMarkerWord1Address, kMarkerWord1Valid);
-    ProgramWordAtRetried(kMarkerWord2Address, kMarkerWord2Valid);
+    ProgramWordAtRetried(kInstrumentMemory.marker1_address, kInstrumentMemory.marker1_valid);
+    ProgramWordAtRetried(kInstrumentMemory.marker2_address, kInstrumentMemory.marker2_valid);
     if (FailureFlag()) {
         return false;
     }
@@ -209,7 +217,8 @@ bool ProgramMarkerWords() {
     const uint16_t high_first = MarkerWordsCrc(true);
     for (int i = 0; i < kCrcAsks; ++i) {
         uint16_t answer = 0;
-        if (!GetInstrumentCRC(kMarkerWord1Address, kMarkerWord2Address + 1, &answer)) {
+        if (!GetInstrumentCRC(kInstrumentMemory.marker1_address,
+                              kInstrumentMemory.marker2_address + 1, &answer)) {
             return false;
         }
         if (answer == low_first || answer == high_first) {
@@ -237,24 +246,69 @@ std::string NotMarkedValid(bool calibration_branch) {
 // The instrument jumps to its new program before it could answer.
 void RestartInstrument() {
     SetNoReplyFlag(true);
-    SetValueRetried(kSelectorRestart, kRestartAddress);
+    SetValueRetried(kSelectorRestart, kInstrumentMemory.restart_address);
     SetNoReplyFlag(false);
+}
+
+// Shows both versions and asks; true for y or Y.
+bool ConfirmVersions(uint32_t current_version, uint32_t image_version) {
+    const std::string text = Format(
+        " Old program version:  %u.%03u\r\n\r\n New program version:  %u.%03u\r\n\r\n"
+        " Proceed with download? y/n :",
+        current_version / 1000, current_version % 1000, image_version / 1000, image_version % 1000);
+    return AskKey(text.c_str()) == 'Y';
+}
+
+// Invalidates the marker words and erases the program sectors (no message).
+bool EraseProgramFlash() {
+    if (!PingInstrument()) {
+        return false;
+    }
+    g_program_flash_changed = true;
+    ProgramWordAtRetried(kInstrumentMemory.marker1_address, 0);
+    if (FailureFlag()) {
+        return false;
+    }
+    ProgramWordAtRetried(kInstrumentMemory.marker2_address, 0);
+    if (FailureFlag()) {
+        return false;
+    }
+    for (uint32_t sector : kInstrumentMemory.program_sectors) {
+        EraseSectorRetried(sector);
+        if (FailureFlag()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when start and end lie in the flash region with end >= start; reports
+// the failure itself otherwise.
+bool CheckFlashAddresses(uint32_t start, uint32_t end) {
+    if (start < kInstrumentMemory.flash_first || start > kInstrumentMemory.flash_last) {
+        return Fail("Start address is not in Flash region.");
+    }
+    if (end < start || end > kInstrumentMemory.flash_last) {
+        return Fail("Out of range end address.");
+    }
+    return true;
 }
 
 // Everything from the first marker clear to the restart, during which the PC
 // must not sleep: erase, download, calibration restore, marker words,
 // caldata.bin and the restart.
-bool ReplaceProgram(const char* image_path, ImageSize size) {
+bool ReplaceProgram(const CheckedImage& image, ImageSize size) {
     const bool calibration_branch = size == ImageSize::kFull;
     KeepAwake awake;
     if (!EraseProgramFlash()) {
         return Fail("Cannot erase program memory.");
     }
     if (calibration_branch) {
-        if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image_path)) {
+        if (!EraseCalibrationSector() || !DownloadIntoCalibrationSector(image)) {
             return false;
         }
-    } else if (!DownloadProgramFile(image_path, kDownloadStart, kDownloadEndNormal)) {
+    } else if (!DownloadProgramFile(image, kInstrumentMemory.program_start,
+                                    kInstrumentMemory.program_end_normal)) {
         return false;
     }
     if (calibration_branch && !RestoreCalibration(CalibrationRecordBuffer())) {
@@ -276,14 +330,6 @@ bool ReplaceProgram(const char* image_path, ImageSize size) {
 
 }  // namespace
 
-bool ConfirmVersions(uint32_t current_version, uint32_t image_version) {
-    const std::string text = Format(
-        " Old program version:  %u.%03u\r\n\r\n New program version:  %u.%03u\r\n\r\n"
-        " Proceed with download? y/n :",
-        current_version / 1000, current_version % 1000, image_version / 1000, image_version % 1000);
-    return AskKey(text.c_str()) == 'Y';
-}
-
 bool ProgramFlashChanged() {
     return g_program_flash_changed;
 }
@@ -292,39 +338,7 @@ void ResetUpgradeState() {
     g_program_flash_changed = false;
 }
 
-bool EraseProgramFlash() {
-    if (!PingInstrument()) {
-        return false;
-    }
-    g_program_flash_changed = true;
-    ProgramWordAtRetried(kMarkerWord1Address, 0);
-    if (FailureFlag()) {
-        return false;
-    }
-    ProgramWordAtRetried(kMarkerWord2Address, 0);
-    if (FailureFlag()) {
-        return false;
-    }
-    for (uint32_t sector : kProgramSectors) {
-        EraseSectorRetried(sector);
-        if (FailureFlag()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool CheckFlashAddresses(uint32_t start, uint32_t end) {
-    if (start < kFlashRegionFirst || start > kFlashRegionLast) {
-        return Fail("Start address is not in Flash region.");
-    }
-    if (end < start || end > kFlashRegionLast) {
-        return Fail("Out of range end address.");
-    }
-    return true;
-}
-
-bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
+bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t end) {
     start &= ~uint32_t{1};
     end &= ~uint32_t{1};
     if (!CheckFlashAddresses(start, end)) {
@@ -332,12 +346,11 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     }
     // The image as it was checked, from memory: the file is not read again
     // while the instrument has no program.
-    const uint8_t* image = nullptr;
-    uint32_t image_size = 0;
-    if (!CheckedImage(path, &image, &image_size)) {
-        return Fail(CannotOpen(path));
+    if (!checked.Sound()) {
+        return Fail(CannotOpen(checked.Path()));
     }
-    const uint32_t held = std::min(image_size, kLargestImage);
+    const uint8_t* image = checked.Bytes();
+    const uint32_t held = std::min(checked.Size(), kLargestImage);
     const uint32_t total = std::min(end - start + 2, held);
     if (!PingInstrument()) {
         return Fail(kExcessiveRetries);
@@ -369,23 +382,29 @@ bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end) {
     return true;
 }
 
-bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version) {
-    if (!ConfirmVersions(current_version, image_version)) {
+namespace {
+
+// Everything after the image check: confirmation, size class, calibration
+// preservation, erase, download, restore, marker words, caldata.bin removal,
+// restart and the final message.  True when the instrument was restarted with
+// the new program; false after its own message, or silently when the operator
+// declined.
+bool PerformUpgrade(const CheckedImage& image, uint32_t current_version) {
+    if (!ConfirmVersions(current_version, image.Version())) {
         return false;
     }
     // The image checked a moment ago decides what is erased, and is what is
     // programmed.
-    const uint8_t* image = nullptr;
-    uint32_t size = 0;
-    if (!CheckedImage(image_path, &image, &size)) {
-        return Fail(CannotOpen(image_path));
+    if (!image.Sound()) {
+        return Fail(CannotOpen(image.Path()));
     }
+    const uint32_t size = GetProgramFileSize(image);
     if (size > kLargestImage) {
         return Fail("Program file is too large.");
     }
     const ImageSize size_class = size > kLargestNormalImage ? ImageSize::kFull : ImageSize::kNormal;
     if (!FollowCalibrationRule(CalibrationMoment::kBeforeErase, size_class) ||
-        !ReplaceProgram(image_path, size_class)) {
+        !ReplaceProgram(image, size_class)) {
         return false;
     }
     ShowMessageWindow(" Upgrade complete -- Restarting instrument!", kMessageWindowWidth,
@@ -395,23 +414,25 @@ bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t i
     return true;
 }
 
+}  // namespace
+
 bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version) {
     BuildFilePaths(program_path);
-    uint32_t version = 0;
+    CheckedImage image;
     // A path cut to fit may name some other file: such a path is never opened.
     const int check =
-        FilePathsUsable() ? CheckProgramFile(ImagePath(), &version) : kProgramFileCannotOpen;
+        FilePathsUsable() ? CheckProgramFile(ImagePath(), &image) : kProgramFileCannotOpen;
     if (check == kProgramFileCorrupted) {
         return Fail(Format("Program file %s is corrupted.", ShownPath(ImagePath()).c_str()));
     }
     if (check != kProgramFileSound) {
         return Fail(CannotOpen(ImagePath()));
     }
-    if (!PerformUpgrade(ImagePath(), current_version, version)) {
+    if (!PerformUpgrade(image, current_version)) {
         return false;
     }
     if (image_version != nullptr) {
-        *image_version = version;
+        *image_version = image.Version();
     }
     return true;
 }

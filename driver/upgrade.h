@@ -8,23 +8,7 @@
 
 #include <cstdint>
 
-#include "driver/image_file.h"
-
 namespace vtrl {
-
-// Flash layout the download relies on.
-constexpr uint32_t kFlashRegionFirst = 0x80000;
-constexpr uint32_t kFlashRegionLast = 0xFFFFF;
-constexpr uint32_t kMarkerWord1Address = 0x80000;
-constexpr uint32_t kMarkerWord2Address = 0x80002;
-constexpr uint16_t kMarkerWord1Valid = 0x1234;
-constexpr uint16_t kMarkerWord2Valid = 0xA5A5;
-constexpr uint32_t kDownloadStart = 0x80004;
-constexpr uint32_t kDownloadEndNormal = 0xBFFFF;
-constexpr uint32_t kDownloadEndCalibration = 0xCFBFF;
-constexpr uint32_t kLargestNormalImage = 262140;  // bytes; larger images reach sector 0
-constexpr uint32_t kRestartAddress = 0xFFFF0;
-constexpr uint32_t kFinalMessagePauseMs = 5000;
 
 // True from the moment this run sends the first request that changes the
 // instrument's program flash (the first marker clear of EraseProgramFlash):
@@ -37,36 +21,13 @@ bool ProgramFlashChanged();
 void ResetUpgradeState();
 
 // Runs the whole upgrade for the image beside `program_path` (the first
-// command-line argument as received).  True when the upgrade ran to its end
-// (the instrument restarted); only then is *image_version written.
-bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version);
-
-// Everything after the image check: confirmation, size class, calibration
-// preservation, erase, download, restore, marker words, caldata.bin removal,
-// restart and the final message.  True when the instrument was restarted with
-// the new program; false after its own message, or silently when the operator
-// declined.  What is programmed is the image CheckProgramFile last found sound
-// at `image_path`, as it read it (none: "Cannot open program file %s.").  A caldata.bin that
-// is not this instrument's own record (nor the only copy of a record its
+// command-line argument as received): checks the image file (read once; what
+// is programmed is the image as checked), asks, erases, downloads and
+// verifies, restores the calibration record, writes the marker words and
+// restarts the instrument.  True when the upgrade ran to its end (the
+// instrument restarted); only then is *image_version written.  A caldata.bin
+// that is not this instrument's own record (nor the only copy of a record its
 // instrument lost) is never used, overwritten or deleted.
-bool PerformUpgrade(const char* image_path, uint32_t current_version, uint32_t image_version);
-
-// Shows both versions and asks; true for y or Y.
-bool ConfirmVersions(uint32_t current_version, uint32_t image_version);
-
-// Invalidates the marker words and erases sectors 7 to 10 (no message).
-bool EraseProgramFlash();
-
-// True when start and end lie in 0x80000..0xFFFFF with end >= start; reports
-// the failure itself otherwise.
-bool CheckFlashAddresses(uint32_t start, uint32_t end);
-
-// Copies the image CheckProgramFile last found sound at `path`, as it holds it
-// in memory (at most end - start + 2 bytes, an odd tail padded with 0xFF),
-// into flash from `start` in blocks of 498 bytes, with a progress window, and
-// compares the instrument's CRC over exactly the bytes written with the
-// host's.  No image held for `path`: "Cannot open program file %s.".  Reports
-// its own failures.
-bool DownloadProgramFile(const char* path, uint32_t start, uint32_t end);
+bool UpgradeProgram(const char* program_path, uint32_t current_version, uint32_t* image_version);
 
 }  // namespace vtrl

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "link/hid_port.h"
+#include "link/hid_port_linux.h"
 #include "link/hid_report_descriptor.h"
 #include "platform/scoped_handle.h"
 
@@ -19,22 +21,19 @@ namespace vtrl {
 
 namespace {
 
-std::string& SysfsRoot() {
-    static std::string root = "/sys";
-    return root;
-}
-
 // The report descriptor of the hidraw node at `path` (/dev/hidrawN), as sysfs
-// keeps it beside the device (hidapi 0.13 has no call for it); false when the
-// node has none there or it is longer than a descriptor can be.
-bool ReadReportDescriptor(const std::string& path, std::vector<uint8_t>* descriptor) {
+// under `sys_root` keeps it beside the device (hidapi 0.13 has no call for
+// it); false when the node has none there or it is longer than a descriptor
+// can be.
+bool ReadReportDescriptor(const std::string& sys_root, const std::string& path,
+                          std::vector<uint8_t>* descriptor) {
     const size_t slash = path.rfind('/');
     const std::string node = slash == std::string::npos ? path : path.substr(slash + 1);
     if (node.rfind("hidraw", 0) != 0 ||
         node.find_first_not_of("0123456789", 6) != std::string::npos || node.size() == 6) {
         return false;
     }
-    const std::string file = SysfsRoot() + "/class/hidraw/" + node + "/device/report_descriptor";
+    const std::string file = sys_root + "/class/hidraw/" + node + "/device/report_descriptor";
     ScopedStdioFile in(std::fopen(file.c_str(), "rb"));
     if (!in) {
         return false;
@@ -53,6 +52,8 @@ bool ReadReportDescriptor(const std::string& path, std::vector<uint8_t>* descrip
 // longer than the time-out the link asked for.
 class LinuxHidPort final : public HidPort {
   public:
+    explicit LinuxHidPort(std::string sys_root) : sys_root_(std::move(sys_root)) {}
+
     bool BeginEnumeration() override {
         paths_.clear();
         infos_.clear();
@@ -140,7 +141,7 @@ class LinuxHidPort final : public HidPort {
             return false;
         }
         std::vector<uint8_t> descriptor;
-        if (!ReadReportDescriptor(d->path, &descriptor) ||
+        if (!ReadReportDescriptor(sys_root_, d->path, &descriptor) ||
             !ReportLengthsFromDescriptor(descriptor.data(), descriptor.size(), caps)) {
             return Fail(kHidErrorInvalidParameter);
         }
@@ -356,6 +357,7 @@ class LinuxHidPort final : public HidPort {
         return &it->second;
     }
 
+    const std::string sys_root_;
     std::vector<std::string> paths_;
     std::map<std::string, HidAttributes> infos_;
     std::map<HidHandle, Device> devices_;
@@ -366,13 +368,13 @@ class LinuxHidPort final : public HidPort {
 
 }  // namespace
 
-void SetHidSysfsRoot(const std::string& root) {
-    SysfsRoot() = root.empty() ? "/sys" : root;
+std::unique_ptr<HidPort> MakeHidrawPort(const std::string& sys_root) {
+    return std::make_unique<LinuxHidPort>(sys_root);
 }
 
 HidPort& NativeHidPort() {
     // Never destroyed: the USB link closes its records at program end.
-    static LinuxHidPort* port = new LinuxHidPort;
+    static HidPort* port = MakeHidrawPort("/sys").release();
     return *port;
 }
 

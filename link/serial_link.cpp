@@ -2,19 +2,19 @@
 
 #include <cstdio>
 
+#include "link/internal.h"
 #include "link/serial_port.h"
 
 namespace vtrl {
 
+namespace link_internal {
+SerialLinkState g_serial_link;
+}  // namespace link_internal
+
 namespace {
 
-struct SerialLinkState {
-    SerialHandle port = kInvalidSerialHandle;  // held handle, possibly not set up
-    bool open = false;                         // set up completely
-    int index = 0;
-};
-
-SerialLinkState g_link;
+using link_internal::SerialLinkState;
+SerialLinkState& g_link = link_internal::g_serial_link;
 
 // Read interval MAXDWORD with no multiplier: a read returns at once with what
 // has arrived, or waits the constant when nothing has.  A write waits at most
@@ -118,16 +118,6 @@ void SetCommPortIndex(int index) {
     g_link.index = index;
 }
 
-int CommPortIndex() {
-    return g_link.index;
-}
-bool CommPortHeld() {
-    return PortHeld();
-}
-bool CommPortOpen() {
-    return g_link.open;
-}
-
 bool InitCommLink(bool force) {
     if (!g_link.open || force) {
         return OpenCommPort(kCommBaudRate, g_link.index);
@@ -181,7 +171,7 @@ bool CloseCommPort() {
 }
 
 bool SendCommPacket(const uint8_t* packet, int length) {
-    if (length > kCommPacketLimit || length < 0 || !g_link.open) {
+    if (length > kPacketLimit || length < 0 || !g_link.open) {
         return false;
     }
     if (length > 0 && packet == nullptr) {
@@ -212,7 +202,7 @@ bool SendCommPacket(const uint8_t* packet, int length) {
 }
 
 bool GetCommResponsePacket(uint8_t* buffer, uint8_t command, int length) {
-    if (length > kCommPacketLimit || length < 0 || !PortHeld()) {
+    if (length > kPacketLimit || length < 0 || !PortHeld()) {
         return false;
     }
     if (length > 0 && buffer == nullptr) {

@@ -9,14 +9,16 @@
 
 #include <cstdint>
 
+#include "link/packet.h"
+
 namespace vtrl {
 
 constexpr uint32_t kCommBaudRate = 57600;
 constexpr uint32_t kCommReplyBudget = 1000;  // read calls per reply, an empty one 10 ms at least
-constexpr int kCommPacketLimit = 256;        // longest packet or reply payload, bytes
-constexpr uint32_t kCommQueueBytes = 512;    // driver queue each way: twice the longest packet
-constexpr uint32_t kCommTimeoutMs = 10;      // longest wait of one read or write call
-constexpr uint32_t kCommEventMask = 0x18;    // EV_CTS | EV_DSR; never waited for
+// Driver queue each way, in bytes: twice the longest packet or reply.
+constexpr uint32_t kCommQueueBytes = 2 * kPacketLimit;
+constexpr uint32_t kCommTimeoutMs = 10;    // longest wait of one read or write call
+constexpr uint32_t kCommEventMask = 0x18;  // EV_CTS | EV_DSR; never waited for
 // How long a send keeps trying a port that takes no byte (its write calls
 // fail, or write nothing) before it gives up: a port that stopped taking
 // bytes, many times what a full output queue needs to drain at 57600 baud.
@@ -47,13 +49,13 @@ bool OpenCommPort(uint32_t baud_rate, int index);
 // nothing was held.  Afterwards nothing is held.
 bool CloseCommPort();
 // Drains pending input, then writes the whole packet.  False for a length over
-// 256 or below 0, a port that is not open, or a port that stops taking bytes
+// kPacketLimit or below 0, a port that is not open, or a port that stops taking bytes
 // (kCommWriteStallMs of write calls that move nothing, each made to last
 // kCommTimeoutMs at least).  A length of 0 drains and returns true.
 bool SendCommPacket(const uint8_t* packet, int length);
 // Reads echo, `length` reply bytes into `buffer` and, for commands 0 and 1 or
 // length 0, the closing echo.  True for a well-framed reply.  False at once for
-// a wrong echo or closing echo, a length over 256 or below 0, or no port held;
+// a wrong echo or closing echo, a length over kPacketLimit or below 0, or no port held;
 // false after kCommReplyBudget read calls (empty echo/closing reads and every
 // payload read count).  A read that comes back empty before kCommTimeoutMs is
 // made to last that long, so a silent line is given up after about 10 s

@@ -2,23 +2,29 @@
 
 #include <cstring>
 
+#include "link/internal.h"
+#include "link/packet.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
 
+namespace link_internal {
+HidHandle g_usb_device = kNoHidHandle;
+uint16_t g_usb_release = 0;
+}  // namespace link_internal
+
 namespace {
 
-constexpr int kLargestPacket = 256;
-constexpr size_t kOutputReportBytes = 257;
-constexpr size_t kInputReportBytes = 259;
-constexpr size_t kFeatureReportBytes = 257;
-constexpr size_t kResponseBytes = 256;
-// Where things stand in the reports (byte 0 of every report is its ID, 0).
+// Where things stand in the reports (byte 0 of every report is its ID, 0),
+// and the report lengths that follow from the packet and response sizes.
 constexpr size_t kOutputPacketOffset = 1;  // the packet, then zero padding
 constexpr size_t kInputStatusOffset = 1;   // ready-flag way: bit 0 = response ready
 constexpr uint8_t kResponseReadyBit = 0x01;
-constexpr size_t kInputResponseOffset = 3;    // input-report way: the 256 response bytes
-constexpr size_t kFeatureResponseOffset = 1;  // ready-flag way: the 256 response bytes
+constexpr size_t kInputResponseOffset = 3;    // input-report way: the response bytes
+constexpr size_t kFeatureResponseOffset = 1;  // ready-flag way: the response bytes
+constexpr size_t kOutputReportBytes = kOutputPacketOffset + kPacketLimit;           // 257
+constexpr size_t kInputReportBytes = kInputResponseOffset + kUsbResponseBytes;      // 259
+constexpr size_t kFeatureReportBytes = kFeatureResponseOffset + kUsbResponseBytes;  // 257
 constexpr uint32_t kWriteWaitMs = 5000;
 constexpr uint32_t kReadyPollWaitMs = 1000;
 constexpr uint32_t kNotReadyPauseMs = 10;
@@ -43,9 +49,9 @@ constexpr Label kLabels[kUsbIdentFieldCount] = {
 };
 
 USBEvents g_events;
-HidHandle g_device = kNoHidHandle;
+HidHandle& g_device = link_internal::g_usb_device;
 HidPort* g_device_port = nullptr;  // the port that opened g_device
-uint16_t g_release = 0;
+uint16_t& g_release = link_internal::g_usb_release;
 uint32_t g_pass_counter = 0;
 // Overlapped I/O writes into and reads from these until it completes or is
 // cancelled, so they live as long as the module.
@@ -308,12 +314,8 @@ bool USBLinkSelected() {
     return g_device != kNoHidHandle;
 }
 
-uint16_t UsbDeviceRelease() {
-    return g_device != kNoHidHandle ? g_release : 0;
-}
-
 int SendUSBPacket(const uint8_t* packet, int length) {
-    if (length > kLargestPacket || length < 0 || (packet == nullptr && length > 0) ||
+    if (length > kPacketLimit || length < 0 || (packet == nullptr && length > 0) ||
         g_device == kNoHidHandle) {
         return 0;
     }
@@ -359,9 +361,9 @@ int GetUSBResponsePacket(uint8_t* destination, uint32_t* length) {
     if (result != 0) {
         return result;
     }
-    std::memcpy(destination, response, kResponseBytes);
+    std::memcpy(destination, response, kUsbResponseBytes);
     if (length != nullptr) {
-        *length = kResponseBytes;
+        *length = kUsbResponseBytes;
     }
     return 0;
 }

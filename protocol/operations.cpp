@@ -123,7 +123,7 @@ bool ReadMemoryRetried(uint32_t address, uint8_t* destination, uint16_t count) {
 
 bool ProgramFlashBlock(const uint8_t* data, uint32_t byte_count, uint32_t buffer_address,
                        uint32_t flash_address) {
-    // The instrument's transfer buffer is only known to hold 498 bytes, and it
+    // The instrument's transfer buffer is only known to hold one block, and it
     // programs whole words.
     if (data == nullptr || byte_count == 0 || byte_count > kFlashBlockBytes ||
         byte_count % 2 != 0) {

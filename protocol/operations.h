@@ -13,13 +13,12 @@
 
 #include <cstdint>
 
+#include "protocol/instrument_memory.h"
+
 namespace vtrl {
 
 constexpr int kRetryAttempts = 10;
 constexpr uint32_t kRetryPauseMs = 100;
-// One block through the instrument's transfer buffer: its guaranteed size,
-// two WriteMemory packets of 249 bytes, 249 words programmed at once.
-constexpr uint32_t kFlashBlockBytes = 498;
 
 // SetValue(8, address) then ProgramFlashWord(word), one attempt each; the word
 // is sent only when the address went through (a lost address would leave the
@@ -54,7 +53,7 @@ bool ReadMemoryRetried(uint32_t address, uint8_t* destination, uint16_t count);
 // with 0 and the failure flag raised.
 uint32_t ProgramFromBufferAtRetried(uint32_t address, uint32_t word_count);
 
-// Programs `byte_count` bytes (even, 2..498) at `flash_address` through the
+// Programs `byte_count` bytes (even, 2..kFlashBlockBytes) at `flash_address` through the
 // transfer buffer at `buffer_address`: the block goes into the buffer, then the
 // flash address and ProgramFlashFromBuffer (ProgramFromBufferAtRetried) are
 // asked up to 10 times until the instrument answers the word count (each

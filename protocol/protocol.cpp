@@ -81,10 +81,10 @@ static_assert(ReplyHasClosingEcho(kCmdWriteMemory, 1) && ReplyHasClosingEcho(kCm
 
 namespace {
 
-constexpr int kPacketBufferBytes = 512;
-constexpr int kWriteChunkBytes = kPacketLimit - 7;  // command, address (4), count (2)
-constexpr int kReadChunkBytes = kPacketLimit - 2;   // the serial reply adds an echo each side
-constexpr size_t kUsbResponseBytes = 256;
+// The request being built, then the reply payload: twice the longest of either.
+constexpr int kPacketBufferBytes = 2 * kPacketLimit;
+static_assert(1 + static_cast<size_t>(kReadChunkBytes) <= kUsbResponseBytes,
+              "a ReadMemory payload fits the USB response behind its echo");
 
 uint8_t g_packet[kPacketBufferBytes];
 int32_t g_fill = 0;
@@ -272,10 +272,6 @@ void RaiseLinkError(uint32_t code) {
 
 void SetNoReplyFlag(bool set) {
     g_no_reply = set ? 1 : 0;
-}
-
-bool NoReplyFlag() {
-    return g_no_reply != 0;
 }
 
 void ResetProtocolState() {

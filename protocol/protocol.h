@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 
+#include "link/packet.h"
+
 namespace vtrl {
 
 // Link error codes (0: no error since the last clear).
@@ -30,7 +32,6 @@ struct CommandDescriptor {
 };
 
 constexpr int kCommandCount = 103;
-constexpr int kPacketLimit = 256;  // largest request in bytes
 extern const std::array<CommandDescriptor, kCommandCount> kCommandTable;
 
 // Command numbers this program sends.
@@ -52,7 +53,7 @@ enum : uint8_t {
     kSelectorFirmwareVersion = 0,    // query: firmware version in thousandths
     kSelectorCrcFirst = 1,           // set: first address of the CRC range
     kSelectorCrcLast = 2,            // set: last address of the CRC range, inclusive
-    kSelectorTransferBuffer = 4,     // query: address of the transfer buffer (>= 498 bytes)
+    kSelectorTransferBuffer = 4,     // query: address of the transfer buffer (one block at least)
     kSelectorRestart = 6,            // set: restart the program at this address (no reply)
     kSelectorCrcValue = 7,           // query: CRC-16 of the range, low 16 bits
     kSelectorFlashAddress = 8,       // set: where the next programming command programs
@@ -76,7 +77,14 @@ constexpr uint16_t kStatusProtocolRunning = 0x20;
 // number of 103 or more is refused: nothing is sent, link error 1.
 uint32_t RemoteCall(uint32_t command, uint32_t arg1 = 0, uint32_t arg2 = 0, uint32_t arg3 = 0);
 
-// Bulk transfers split into packets of 249 (write) and 254 (read) data bytes.
+// Data bytes one bulk transfer packet carries, as the packet limit allows: a
+// WriteMemory request holds the command, the address (4) and the count (2)
+// besides them (249), and a ReadMemory reply on the serial line an echo each
+// side (254).
+constexpr int kWriteChunkBytes = kPacketLimit - 7;
+constexpr int kReadChunkBytes = kPacketLimit - 2;
+
+// Bulk transfers split into packets of kWriteChunkBytes and kReadChunkBytes.
 // Count 0 sends nothing and leaves the link error alone.  A failed chunk stops
 // the transfer with link error 8 (write) or 9 (read).
 void WriteMemory(const uint8_t* data, uint32_t address, uint16_t count);

@@ -70,7 +70,9 @@ class EntryTest : public ::testing::Test {
             argv.push_back(&a[0]);
         }
         argv.push_back(nullptr);
-        return RunUpgradeProgram(static_cast<int>(args.size()), argv.data());
+        // The system names no program file: the image is looked for beside
+        // argv[0], in the current folder.
+        return RunUpgradeProgram(static_cast<int>(args.size()), argv.data(), std::string());
     }
 
     // Requests of one command the instrument received.

@@ -17,7 +17,6 @@
 #include "driver/image_file.h"
 #include "driver/program_state.h"
 #include "sim/image.h"
-#include "tests/common/test_hooks.h"
 #include "tests/fuzz/fuzz_input.h"
 #include "tests/upgrade/upgrade_files.h"
 
@@ -62,21 +61,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::remove(path.c_str());
     }
 
-    uint32_t version = 0xDEADBEEF;
-    const int check = CheckProgramFile(path.c_str(), &version);
-    const uint32_t measured = GetProgramFileSize(path.c_str());
+    CheckedImage image;
+    const int check = CheckProgramFile(path.c_str(), &image);
+    const uint32_t measured = GetProgramFileSize(image);
 
     if (!present) {
         VTRL_FUZZ_CHECK(check == kProgramFileCannotOpen);
         VTRL_FUZZ_CHECK(measured == 0);
         VTRL_FUZZ_CHECK(!test::FileExists(path));  // never created
-        VTRL_FUZZ_CHECK(version == 0xDEADBEEF);
+        VTRL_FUZZ_CHECK(!image.Sound());
         return 0;
     }
     VTRL_FUZZ_CHECK(measured == file.size());
     uint32_t expected_version = 0;
     const bool sound = sim::ImageVersion(file, &expected_version);
     VTRL_FUZZ_CHECK(check == (sound ? kProgramFileSound : kProgramFileCorrupted));
-    VTRL_FUZZ_CHECK(version == (sound ? expected_version : 0xDEADBEEF));
+    VTRL_FUZZ_CHECK(image.Sound() == sound);
+    VTRL_FUZZ_CHECK(image.Version() == (sound ? expected_version : 0));
     return 0;
 }

@@ -93,7 +93,7 @@ class FuzzSerialPort final : public vtrl::AbsentSerialPort {
 // `stream`: whether it is one, and its payload.
 bool Framed(const std::vector<uint8_t>& stream, uint8_t command, int length,
             std::vector<uint8_t>* payload) {
-    if (length < 0 || length > vtrl::kCommPacketLimit) {
+    if (length < 0 || length > vtrl::kPacketLimit) {
         return false;
     }
     const size_t n = static_cast<size_t>(length);

@@ -11,7 +11,6 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "sim/image.h"
-#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl {
@@ -64,45 +63,48 @@ TEST_F(ImageFile, SixByteImageIsSoundAndCarriesItsVersion) {
     bytes.push_back(static_cast<uint8_t>(crc >> 8));
     test::WriteBytes(Path("six.bin"), bytes);
 
-    uint32_t version = 0;
-    EXPECT_EQ(CheckProgramFile(Path("six.bin").c_str(), &version), kProgramFileSound);
-    EXPECT_EQ(version, 1006u);
-    EXPECT_EQ(GetProgramFileSize(Path("six.bin").c_str()), 6u);
+    CheckedImage image;
+    EXPECT_EQ(CheckProgramFile(Path("six.bin").c_str(), &image), kProgramFileSound);
+    EXPECT_TRUE(image.Sound());
+    EXPECT_EQ(image.Version(), 1006u);
+    EXPECT_EQ(GetProgramFileSize(image), 6u);
 
     // The same CRC stored high byte first is a corrupted file.
     std::swap(bytes[4], bytes[5]);
     ASSERT_NE(bytes[4], bytes[5]);
     test::WriteBytes(Path("swapped.bin"), bytes);
-    version = 7;
-    EXPECT_EQ(CheckProgramFile(Path("swapped.bin").c_str(), &version), kProgramFileCorrupted);
-    EXPECT_EQ(version, 7u);
+    EXPECT_EQ(CheckProgramFile(Path("swapped.bin").c_str(), &image), kProgramFileCorrupted);
+    EXPECT_FALSE(image.Sound());
+    EXPECT_EQ(image.Version(), 0u);
 }
 
 TEST_F(ImageFile, LargeImageIsCheckedOverProgramAndVersionBytes) {
     const std::vector<uint8_t> image = sim::MakeImage(262141, 1007, 1);
     test::WriteBytes(Path("big.bin"), image);
-    uint32_t version = 0;
-    EXPECT_EQ(CheckProgramFile(Path("big.bin").c_str(), &version), kProgramFileSound);
-    EXPECT_EQ(version, 1007u);
+    CheckedImage checked;
+    EXPECT_EQ(CheckProgramFile(Path("big.bin").c_str(), &checked), kProgramFileSound);
+    EXPECT_EQ(checked.Version(), 1007u);
 
     std::vector<uint8_t> damaged = image;
     damaged[1000] ^= 0x01;
     test::WriteBytes(Path("damaged.bin"), damaged);
-    EXPECT_EQ(CheckProgramFile(Path("damaged.bin").c_str(), &version), kProgramFileCorrupted);
+    EXPECT_EQ(CheckProgramFile(Path("damaged.bin").c_str(), &checked), kProgramFileCorrupted);
+    EXPECT_FALSE(checked.Sound());
 }
 
 TEST_F(ImageFile, ShortOrMissingFilesAreRefused) {
-    uint32_t version = 0;
+    CheckedImage image;
     // Five bytes can never hold a trailer, whatever they are (0 0 0 0 0 has a
     // matching CRC of zero over its first three bytes).
     test::WriteBytes(Path("five.bin"), {0, 0, 0, 0, 0});
-    EXPECT_EQ(CheckProgramFile(Path("five.bin").c_str(), &version), kProgramFileCorrupted);
+    EXPECT_EQ(CheckProgramFile(Path("five.bin").c_str(), &image), kProgramFileCorrupted);
     test::WriteBytes(Path("empty.bin"), {});
-    EXPECT_EQ(CheckProgramFile(Path("empty.bin").c_str(), &version), kProgramFileCorrupted);
+    EXPECT_EQ(CheckProgramFile(Path("empty.bin").c_str(), &image), kProgramFileCorrupted);
 
     const std::string missing = Path("missing.bin");
-    EXPECT_EQ(CheckProgramFile(missing.c_str(), &version), kProgramFileCannotOpen);
-    EXPECT_EQ(GetProgramFileSize(missing.c_str()), 0u);
+    EXPECT_EQ(CheckProgramFile(missing.c_str(), &image), kProgramFileCannotOpen);
+    EXPECT_EQ(GetProgramFileSize(image), 0u);
+    EXPECT_EQ(image.Path(), missing);
     EXPECT_FALSE(test::FileExists(missing));
 }
 

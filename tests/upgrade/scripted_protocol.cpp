@@ -5,14 +5,12 @@
 
 #include "console/dconsole.h"
 #include "protocol/protocol.h"
-#include "tests/common/test_hooks.h"
 
 namespace vtrl {
 namespace test {
 
 namespace {
 ProtocolScript g_script;
-bool g_no_reply = false;
 
 // One scripted attempt: records it, raises the next error or hands out a result.
 uint32_t Attempt(const std::string& event) {
@@ -58,7 +56,6 @@ ProtocolScript& Script() {
 }
 void ResetScript() {
     g_script = ProtocolScript();
-    g_no_reply = false;
 }
 
 }  // namespace test
@@ -110,12 +107,6 @@ uint32_t GetLinkError() {
 }
 void RaiseLinkError(uint32_t code) {
     test::g_script.link_error = code;
-}
-void SetNoReplyFlag(bool set) {
-    test::g_no_reply = set;
-}
-bool NoReplyFlag() {
-    return test::g_no_reply;
 }
 void ResetProtocolState() {
     test::ResetScript();

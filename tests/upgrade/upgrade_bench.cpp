@@ -18,7 +18,6 @@
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 #include "sim/image.h"
-#include "tests/common/test_hooks.h"
 #include "tests/upgrade/upgrade_files.h"
 
 namespace vtrl::test {
@@ -47,7 +46,6 @@ UpgradeBench::UpgradeBench(BenchLink which, sim::InstrumentConfig config)
 }
 
 UpgradeBench::~UpgradeBench() {
-    SetRunningProgramPath(std::string());
     SetHidPort(nullptr);
     SetSerialPort(nullptr);
     ResetProgramState();
@@ -126,7 +124,6 @@ int UpgradeBench::Run(const std::string& keys) {
 int UpgradeBench::RunAs(const std::string& program_path, const std::string& keys) {
     console_->PushKeys(keys);
     // The program lies at `program_path`, whatever it was started as.
-    SetRunningProgramPath(program_path);
     std::string program = started_as.empty() ? program_path : started_as;
     std::string option = "-C";
     std::vector<char*> argv = {program.data()};
@@ -135,7 +132,7 @@ int UpgradeBench::RunAs(const std::string& program_path, const std::string& keys
     }
     argv.push_back(nullptr);
     try {
-        return RunUpgradeProgram(static_cast<int>(argv.size() - 1), argv.data());
+        return RunUpgradeProgram(static_cast<int>(argv.size() - 1), argv.data(), program_path);
     } catch (const FakeConsoleScriptExhausted&) {
         return -1;  // the fake has recorded the failure
     }

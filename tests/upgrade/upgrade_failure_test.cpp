@@ -13,6 +13,7 @@
 #include "console/dconsole.h"
 #include "driver/entry.h"
 #include "driver/file_io.h"
+#include "driver/image_file.h"
 #include "driver/keep_awake.h"
 #include "driver/upgrade.h"
 #include "sim/image.h"
@@ -590,16 +591,20 @@ TEST(DownloadGuards, RangesOutsideFlashAndAVanishedImageSendNothing) {
         {0x80006, 0x80005, "Out of range end address."},
     };
     bench.WriteImage(kNormalSize);
-    const std::string image = bench.FileBeside("vtrlprog.bin");
+    CheckedImage image;
+    ASSERT_EQ(CheckProgramFile(bench.FileBeside("vtrlprog.bin").c_str(), &image),
+              kProgramFileSound);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         bench.PushKeys("k");
-        EXPECT_FALSE(DownloadProgramFile(image.c_str(), c.start, c.end));
+        EXPECT_FALSE(DownloadProgramFile(image, c.start, c.end));
         EXPECT_TRUE(bench.ShownAtKey(c.message));
     }
     const std::string missing = bench.FileBeside("gone.bin");
+    CheckedImage gone;
+    EXPECT_EQ(CheckProgramFile(missing.c_str(), &gone), kProgramFileCannotOpen);
     bench.PushKeys("k");
-    EXPECT_FALSE(DownloadProgramFile(missing.c_str(), 0x80004, 0xBFFFF));
+    EXPECT_FALSE(DownloadProgramFile(gone, 0x80004, 0xBFFFF));
     EXPECT_NE(bench.Printed().find("Cannot open program file " + missing + "."), std::string::npos);
     EXPECT_EQ(bench.instrument.ExchangeCount(), 0u);
     EXPECT_EQ(bench.PendingKeys(), 0u);

@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/program_state.h"
 #include "link/hid_port.h"
+#include "link/hid_port_linux.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
 #include "protocol/protocol.h"
@@ -46,18 +48,17 @@ class HidapiBackend : public ::testing::Test {
   protected:
     void SetUp() override {
         ResetFakeHidapi();
-        SetHidPort(&NativeHidPort());
-        ResetProgramState();
         sysfs_ = std::filesystem::temp_directory_path() /
                  ("vtrl-hidapi-sysfs-" + std::to_string(::getpid()));
         std::filesystem::remove_all(sysfs_);
-        SetHidSysfsRoot(sysfs_.string());
+        port_ = MakeHidrawPort(sysfs_.string());
+        SetHidPort(port_.get());
+        ResetProgramState();
     }
     void TearDown() override {
         ResetProgramState();
         SetHidPort(nullptr);
         ResetFakeHidapi();
-        SetHidSysfsRoot("");
         std::filesystem::remove_all(sysfs_);
     }
 
@@ -90,6 +91,7 @@ class HidapiBackend : public ::testing::Test {
     }
 
     std::filesystem::path sysfs_;
+    std::unique_ptr<HidPort> port_;
 };
 
 // The report lengths come from the descriptor sysfs keeps for the node: the
@@ -177,7 +179,7 @@ TEST_F(HidapiBackend, InputReportWayTakesTheResponseAfterStatusAndSpareByte) {
     ClearLinkError();
     EXPECT_EQ(GetStatus(), 0u);
     EXPECT_EQ(GetLinkError(), kLinkErrorSend);
-    EXPECT_EQ(NativeHidPort().LastError(), kHidErrorDeviceNotConnected);
+    EXPECT_EQ(port_->LastError(), kHidErrorDeviceNotConnected);
     EXPECT_EQ(d.read_timeouts_ms.size(), reads);
 }
 
