@@ -14,6 +14,7 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
+#include "platform/clock.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
 

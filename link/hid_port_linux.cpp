@@ -2,17 +2,16 @@
 #include <hidapi/hidapi.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/hid_port.h"
 #include "link/hid_report_descriptor.h"
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
@@ -279,7 +278,7 @@ class LinuxHidPort final : public HidPort {
         }
         if (io->read_buffer == nullptr || Find(io->handle) == nullptr) {
             // Nothing under way: the event would never be signalled.
-            Sleep(timeout_ms);
+            CurrentClock().SleepMs(timeout_ms);
             return HidWait::kTimedOut;
         }
         // Unnumbered reports come from hidraw without their ID byte.
@@ -317,10 +316,6 @@ class LinuxHidPort final : public HidPort {
     }
 
     uint32_t LastError() override { return last_error_; }
-
-    void Sleep(uint32_t milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
 
   private:
     struct Device {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
@@ -156,7 +157,7 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
             if ((g_input_report[kInputStatusOffset] & kResponseReadyBit) != 0) {
                 ready = true;
             } else {
-                port.Sleep(kNotReadyPauseMs);
+                CurrentClock().SleepMs(kNotReadyPauseMs);
             }
         } else {
             bool go_on = started || HandleUSBError();
