@@ -174,9 +174,8 @@ class TermiosSerialPort final : public SerialPort {
             // Nothing yet (a raw tty with VMIN = VTIME = 0 reads 0, other
             // devices say EAGAIN): as the comm API does, wait for the first
             // byte, at most the time-out, and return with what has come.
-            Clock& clock = CurrentClock();
             const uint64_t deadline_us =
-                clock.NowUs() + uint64_t{timeouts_.read_total_constant_ms} * 1000;
+                CurrentClock().NowUs() + uint64_t{timeouts_.read_total_constant_ms} * 1000;
             const int ready = PollFor(Fd(port), POLLIN, timeouts_.read_total_constant_ms);
             if (ready < 0) {
                 return false;
@@ -187,9 +186,9 @@ class TermiosSerialPort final : public SerialPort {
                     // Woken with nothing to read (a hung-up line): the rest of
                     // the time-out is waited out, so that a caller counting
                     // reads as time does not run through its budget at once.
-                    const uint64_t now_us = clock.NowUs();
+                    const uint64_t now_us = CurrentClock().NowUs();
                     if (now_us < deadline_us) {
-                        clock.SleepUs(deadline_us - now_us);
+                        CurrentClock().SleepUs(deadline_us - now_us);
                     }
                 }
             }
