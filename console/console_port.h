@@ -1,5 +1,5 @@
-// The console seam: exactly the console, message-box, keyboard, time and exit
-// calls the dconsole logic makes, shaped after the Windows calls it was
+// The console seam: exactly the console, message-box, keyboard and exit calls
+// the dconsole logic makes, shaped after the Windows calls it was
 // written against.  One native implementation per platform (Windows
 // passthrough, ncurses over an 80 by 40 cell model on Linux) and an in-memory
 // fake for the tests; the current instance is process-wide.
@@ -138,7 +138,6 @@ class ConsolePort {
     virtual uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
                                          uint32_t min_size, char** text) = 0;
     virtual void FreeSystemMessage(char* text) = 0;
-    virtual void Sleep(uint32_t milliseconds) = 0;
     // Ends the process through the normal exit path.  A test fake may instead
     // throw; callers do nothing after it that they would not do anyway.
     virtual void Exit(int status) = 0;
@@ -225,7 +224,6 @@ class InertConsolePort : public ConsolePort {
         return 0;
     }
     void FreeSystemMessage(char*) override {}
-    void Sleep(uint32_t) override {}
     void Exit(int) override {}
 };
 

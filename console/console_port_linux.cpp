@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 namespace vtrl {
 
@@ -214,13 +213,6 @@ uint32_t LinuxConsolePort::FormatSystemMessage(uint32_t flags, uint32_t code, ui
     }
     std::memcpy(*text, flowed.c_str(), flowed.size() + 1);
     return static_cast<uint32_t>(flowed.size());
-}
-
-void LinuxConsolePort::Sleep(uint32_t milliseconds) {
-    timespec wait{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
-    }
 }
 
 bool LinuxConsolePort::Failed(uint32_t error) {

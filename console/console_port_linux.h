@@ -71,7 +71,6 @@ class LinuxConsolePort final : public ConsolePort {
     uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t, uint32_t,
                                  char** text) override;
     void FreeSystemMessage(char* text) override { std::free(text); }
-    void Sleep(uint32_t milliseconds) override;
     void Exit(int status) override { std::exit(status); }
 
     // --- keys and the message box (key_input_linux.cpp) --------------------

@@ -368,10 +368,6 @@ void WindowsConsolePort::FreeSystemMessage(char* text) {
     g_api->local_free(text);
 }
 
-void WindowsConsolePort::Sleep(uint32_t milliseconds) {
-    g_api->sleep(milliseconds);
-}
-
 void WindowsConsolePort::Exit(int status) {
     std::exit(status);
 }

@@ -62,7 +62,6 @@ class WindowsConsolePort final : public ConsolePort {
     uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
                                  uint32_t min_size, char** text) override;
     void FreeSystemMessage(char* text) override;
-    void Sleep(uint32_t milliseconds) override;
     void Exit(int status) override;
     void IgnoreInterruptions() override;
 

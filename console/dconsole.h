@@ -68,7 +68,7 @@ int ConsolePrint(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
-void Delay(uint32_t milliseconds);
+// Delay(milliseconds), the fixed pauses, lives with the program's clock (platform/clock.h).
 // One key from the console keyboard, without echo (blocks).
 int ReadKey();
 

@@ -209,10 +209,6 @@ int ConsolePrint(const char* format, ...) {
     return static_cast<int>(std::strlen(buffer));
 }
 
-void Delay(uint32_t milliseconds) {
-    CurrentConsolePort().Sleep(milliseconds);
-}
-
 int ReadKey() {
     return CurrentConsolePort().ReadKey();
 }

@@ -16,7 +16,7 @@
 #include "driver/file_io.h"
 #include "link/hid_port.h"
 #include "link/serial_port.h"
-#include "sim/clock.h"
+#include "platform/clock.h"
 #include "sim/flash_file.h"
 #include "sim/image.h"
 #include "sim/instrument.h"
@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
                    vtrl::sim::MakeImage(kSampleImageSize, kSampleImageVersion, kSampleImageSeed));
     }
 
-    vtrl::sim::RealClock clock;
+    vtrl::Clock& clock = vtrl::NativeClock();
     vtrl::sim::InstrumentConfig config;
     // Enough time in erase and programming for the progress line to be watched.
     config.erase_time_ms = 150;

@@ -57,15 +57,11 @@ void PutLe16(uint8_t* p, uint16_t v) {
 }
 
 uint16_t RecordBodyCrc(const uint8_t* record) {
-    CRC16Reset();
-    CRC16Update(record + 4, static_cast<int32_t>(kCalibrationRecordSize - 4));
-    return CRC16Value();
+    return Crc16().Update(record + 4, kCalibrationRecordSize - 4).Value();
 }
 
 uint16_t WholeRecordCrc(const uint8_t* record) {
-    CRC16Reset();
-    CRC16Update(record, static_cast<int32_t>(kCalibrationRecordSize));
-    return CRC16Value();
+    return Crc16().Update(record, kCalibrationRecordSize).Value();
 }
 
 void RebuildRecord(uint8_t* record) {

@@ -9,6 +9,7 @@
 #include "driver/upgrade.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
 #include "protocol/protocol.h"
 

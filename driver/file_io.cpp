@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "console/dconsole.h"
+#include "platform/clock.h"
 
 namespace vtrl {
 

@@ -87,7 +87,7 @@ int CheckProgramFile(const char* path, CheckedImage* image) {
     if (!file) {
         return kProgramFileCannotOpen;
     }
-    CRC16Reset();
+    Crc16 crc;
 
     // A byte is folded only once two more have been read behind it, so that at
     // the end the CRC covers bytes 0..N-3 and the last six bytes read hold the
@@ -99,7 +99,7 @@ int CheckProgramFile(const char* path, CheckedImage* image) {
     for (size_t got; (got = ReadFile(file.Get(), chunk, sizeof chunk)) > 0;) {
         for (size_t i = 0; i < got; ++i) {
             if (count >= 2) {
-                CRC16Update(&last[kTrailerSize - 2], 1);
+                crc.Update(&last[kTrailerSize - 2], 1);
             }
             std::memmove(last, last + 1, kTrailerSize - 1);
             last[kTrailerSize - 1] = chunk[i];
@@ -114,7 +114,7 @@ int CheckProgramFile(const char* path, CheckedImage* image) {
     }
 
     const uint16_t stored_crc = static_cast<uint16_t>(last[5] << 8 | last[4]);
-    if (count < kTrailerSize || stored_crc != CRC16Value()) {
+    if (count < kTrailerSize || stored_crc != crc.Value()) {
         return kProgramFileCorrupted;
     }
     image->version_ = static_cast<uint32_t>(last[0]) | static_cast<uint32_t>(last[1]) << 8 |

@@ -14,6 +14,7 @@
 #include "driver/file_io.h"
 #include "driver/image_file.h"
 #include "driver/keep_awake.h"
+#include "platform/clock.h"
 #include "protocol/instrument_memory.h"
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
@@ -102,7 +103,8 @@ std::string CannotOpen(const std::string& path) {
 // Programs the next `count` bytes of the image (a whole block or the tail) at
 // *address, which moves on past them, and folds them into the host CRC.  An
 // odd tail is padded with 0xFF, which the CRC and the flash both get.
-bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, uint32_t* address) {
+bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, uint32_t* address,
+               Crc16* host_crc) {
     std::array<uint8_t, kFlashBlockBytes> block{};
     std::copy(bytes, bytes + count, block.begin());
     if (count % 2 != 0) {
@@ -110,7 +112,7 @@ bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, ui
         block[count] = 0xFF;
         ++count;
     }
-    CRC16Update(block.data(), static_cast<int32_t>(count));
+    host_crc->Update(block.data(), count);
     if (!ProgramFlashBlock(block.data(), count, buffer_address, *address)) {
         return Fail(kExcessiveRetries);
     }
@@ -119,8 +121,7 @@ bool SendBlock(const uint8_t* bytes, uint32_t count, uint32_t buffer_address, ui
 }
 
 // The instrument's CRC over exactly the bytes written against the host's.
-bool VerifyDownload(uint32_t first, uint32_t last) {
-    const uint16_t host_crc = CRC16Value();
+bool VerifyDownload(uint32_t first, uint32_t last, uint16_t host_crc) {
     uint16_t instrument_crc = 0;
     switch (CheckInstrumentCrc(first, last, host_crc, &instrument_crc)) {
         case CrcCheck::kMatch:
@@ -196,9 +197,7 @@ uint16_t MarkerWordsCrc(bool high_byte_first) {
         markers[2 * i] = high_byte_first ? high : low;
         markers[2 * i + 1] = high_byte_first ? low : high;
     }
-    CRC16Reset();
-    CRC16Update(markers, static_cast<int32_t>(sizeof markers));
-    return CRC16Value();
+    return Crc16().Update(markers, sizeof markers).Value();
 }
 
 // The two marker words programmed, then confirmed by the instrument's CRC
@@ -361,21 +360,22 @@ bool DownloadProgramFile(const CheckedImage& checked, uint32_t start, uint32_t e
     }
 
     ProgressWindow progress;
-    CRC16Reset();
+    Crc16 host_crc;
     uint32_t address = start;
     uint32_t sent = 0;
     uint16_t blocks_left = static_cast<uint16_t>(total / kFlashBlockBytes);
     for (; total - sent >= kFlashBlockBytes; sent += kFlashBlockBytes) {
-        if (!SendBlock(image + sent, kFlashBlockBytes, buffer_address, &address)) {
+        if (!SendBlock(image + sent, kFlashBlockBytes, buffer_address, &address, &host_crc)) {
             return false;
         }
         progress.ShowRemaining(--blocks_left);
     }
     // The tail gets no progress line.
-    if (sent < total && !SendBlock(image + sent, total - sent, buffer_address, &address)) {
+    if (sent < total &&
+        !SendBlock(image + sent, total - sent, buffer_address, &address, &host_crc)) {
         return false;
     }
-    if (!VerifyDownload(start, address - 1)) {
+    if (!VerifyDownload(start, address - 1, host_crc.Value())) {
         return false;
     }
     progress.Close();

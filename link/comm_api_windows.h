@@ -1,7 +1,7 @@
 // Windows only: the kernel32 calls the serial port backend makes, one table of
 // exactly those calls.  The backend calls through the table in force, which is
 // the system's own until a test installs a double (a driver that is stricter
-// or sloppier than Wine, on a virtual clock).
+// or sloppier than Wine).
 #pragma once
 
 #include "platform/win32.h"
@@ -19,9 +19,6 @@ struct CommApi {
     decltype(&::ReadFile) read_file;
     decltype(&::WriteFile) write_file;
     decltype(&::CloseHandle) close_handle;
-    decltype(&::QueryPerformanceCounter) query_performance_counter;
-    decltype(&::QueryPerformanceFrequency) query_performance_frequency;
-    decltype(&::Sleep) sleep;
 };
 
 // The system's calls.

@@ -50,7 +50,6 @@ struct HidApi {
     decltype(&::CancelIo) cancel_io;
     decltype(&::GetLastError) get_last_error;
     decltype(&::SetLastError) set_last_error;
-    decltype(&::Sleep) sleep;
 };
 
 // The system's calls, hid.dll's loaded from the system folder on the first call.

@@ -122,7 +122,6 @@ class HidPort {
     // --- process ---------------------------------------------------------
     // The code of the last failed call (GetLastError).
     virtual uint32_t LastError() = 0;
-    virtual void Sleep(uint32_t milliseconds) = 0;
 };
 
 // The platform's own HID access (defined by the build's backend, library
@@ -163,7 +162,6 @@ class AbsentHidPort : public HidPort {
     HidWait Wait(HidIoRecord, uint32_t) override { return HidWait::kFailed; }
     void CancelIo(HidHandle) override {}
     uint32_t LastError() override { return kHidErrorFileNotFound; }
-    void Sleep(uint32_t) override {}
 };
 
 }  // namespace vtrl

@@ -2,19 +2,18 @@
 #include <hidapi/hidapi.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "link/hid_port_linux.h"
 #include "link/hid_report_descriptor.h"
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
@@ -280,7 +279,7 @@ class LinuxHidPort final : public HidPort {
         }
         if (io->read_buffer == nullptr || Find(io->handle) == nullptr) {
             // Nothing under way: the event would never be signalled.
-            Sleep(timeout_ms);
+            CurrentClock().SleepMs(timeout_ms);
             return HidWait::kTimedOut;
         }
         // Unnumbered reports come from hidraw without their ID byte.
@@ -318,10 +317,6 @@ class LinuxHidPort final : public HidPort {
     }
 
     uint32_t LastError() override { return last_error_; }
-
-    void Sleep(uint32_t milliseconds) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
 
   private:
     struct Device {

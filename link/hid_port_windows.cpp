@@ -78,7 +78,6 @@ HidApi MakeSystemHidApi() {
     api.cancel_io = ::CancelIo;
     api.get_last_error = ::GetLastError;
     api.set_last_error = ::SetLastError;
-    api.sleep = ::Sleep;
     LoadSystemHidDll(&api);
     return api;
 }
@@ -311,8 +310,6 @@ class WindowsHidPort final : public HidPort {
     }
 
     uint32_t LastError() override { return Api().get_last_error(); }
-
-    void Sleep(uint32_t milliseconds) override { Api().sleep(milliseconds); }
 
   private:
     struct Record {

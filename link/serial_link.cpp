@@ -4,6 +4,7 @@
 
 #include "link/internal.h"
 #include "link/serial_port.h"
+#include "platform/clock.h"
 
 namespace vtrl {
 
@@ -52,7 +53,7 @@ void Drain() {
 // time-out itself is never slowed.
 class ReplyPace {
   public:
-    explicit ReplyPace(SerialPort& port) : port_(port), due_us_(port.NowUs()) {}
+    explicit ReplyPace(SerialPort& port) : port_(port), due_us_(clock_.NowUs()) {}
 
     // One read for the reply; false when it delivered nothing.
     bool Read(uint8_t* buffer, uint32_t max, uint32_t* got) {
@@ -63,15 +64,16 @@ class ReplyPace {
             return true;
         }
         due_us_ += uint64_t{kCommTimeoutMs} * 1000;
-        const uint64_t now = port_.NowUs();
+        const uint64_t now = clock_.NowUs();
         if (now < due_us_) {
-            port_.SleepUs(due_us_ - now);
+            clock_.SleepUs(due_us_ - now);
         }
         return false;
     }
 
   private:
     SerialPort& port_;
+    Clock& clock_ = CurrentClock();
     uint64_t due_us_;
 };
 
@@ -82,10 +84,8 @@ class ReplyPace {
 // once) would otherwise be given up in microseconds.
 class WriteStall {
   public:
-    explicit WriteStall(SerialPort& port) : port_(port) {}
-
     // Before each write call.
-    void Starting() { call_us_ = port_.NowUs(); }
+    void Starting() { call_us_ = clock_.NowUs(); }
     // After a write call that moved bytes.
     void Moved() { stalled_ = false; }
     // After a write call that moved nothing: false once the port has taken
@@ -97,15 +97,15 @@ class WriteStall {
             due_us_ = call_us_;
         }
         due_us_ += uint64_t{kCommTimeoutMs} * 1000;
-        const uint64_t now = port_.NowUs();
+        const uint64_t now = clock_.NowUs();
         if (now < due_us_) {
-            port_.SleepUs(due_us_ - now);
+            clock_.SleepUs(due_us_ - now);
         }
-        return port_.NowUs() - since_us_ < uint64_t{kCommWriteStallMs} * 1000;
+        return clock_.NowUs() - since_us_ < uint64_t{kCommWriteStallMs} * 1000;
     }
 
   private:
-    SerialPort& port_;
+    Clock& clock_ = CurrentClock();
     bool stalled_ = false;
     uint64_t call_us_ = 0;
     uint64_t since_us_ = 0;
@@ -180,7 +180,7 @@ bool SendCommPacket(const uint8_t* packet, int length) {
     Drain();
 
     SerialPort& port = CurrentSerialPort();
-    WriteStall stall(port);
+    WriteStall stall;
     uint32_t sent = 0;
     const uint32_t total = static_cast<uint32_t>(length);
     while (sent < total) {

@@ -69,11 +69,6 @@ class SerialPort {
                        uint32_t* written) = 0;
     // Releases the handle; false if the platform refused (the handle is gone either way).
     virtual bool Close(SerialHandle port) = 0;
-    // A steady clock in microseconds, and a wait of at least `us` on it: the
-    // link keeps its reply budget in time with them, whatever the driver's
-    // reads do with the time-outs.
-    virtual uint64_t NowUs() = 0;
-    virtual void SleepUs(uint64_t us) = 0;
 };
 
 // The process-wide current port: the one the serial link uses.  Null puts the
@@ -119,8 +114,6 @@ class AbsentSerialPort : public SerialPort {
         return false;
     }
     bool Close(SerialHandle) override { return false; }
-    uint64_t NowUs() override { return 0; }
-    void SleepUs(uint64_t) override {}
 };
 
 }  // namespace vtrl

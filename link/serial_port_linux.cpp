@@ -7,13 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/serial_devices_linux.h"
 #include "link/serial_port.h"
+#include "platform/clock.h"
 #include "platform/scoped_fd.h"
 
 namespace vtrl {
@@ -175,8 +174,8 @@ class TermiosSerialPort final : public SerialPort {
             // Nothing yet (a raw tty with VMIN = VTIME = 0 reads 0, other
             // devices say EAGAIN): as the comm API does, wait for the first
             // byte, at most the time-out, and return with what has come.
-            const auto deadline = std::chrono::steady_clock::now() +
-                                  std::chrono::milliseconds(timeouts_.read_total_constant_ms);
+            const uint64_t deadline_us =
+                CurrentClock().NowUs() + uint64_t{timeouts_.read_total_constant_ms} * 1000;
             const int ready = PollFor(Fd(port), POLLIN, timeouts_.read_total_constant_ms);
             if (ready < 0) {
                 return false;
@@ -187,7 +186,10 @@ class TermiosSerialPort final : public SerialPort {
                     // Woken with nothing to read (a hung-up line): the rest of
                     // the time-out is waited out, so that a caller counting
                     // reads as time does not run through its budget at once.
-                    std::this_thread::sleep_until(deadline);
+                    const uint64_t now_us = CurrentClock().NowUs();
+                    if (now_us < deadline_us) {
+                        CurrentClock().SleepUs(deadline_us - now_us);
+                    }
                 }
             }
         }
@@ -223,16 +225,6 @@ class TermiosSerialPort final : public SerialPort {
     }
 
     bool Close(SerialHandle port) override { return close(Fd(port)) == 0; }
-
-    uint64_t NowUs() override {
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         std::chrono::steady_clock::now().time_since_epoch())
-                                         .count());
-    }
-
-    void SleepUs(uint64_t us) override {
-        std::this_thread::sleep_for(std::chrono::microseconds(us));
-    }
 
   private:
     static int Fd(SerialHandle port) { return static_cast<int>(port); }

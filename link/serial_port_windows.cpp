@@ -13,19 +13,8 @@ static_assert(sizeof(DCB) <= sizeof(LineSettings::native), "a DCB must fit the n
 static_assert(sizeof(HANDLE) <= sizeof(SerialHandle), "a HANDLE must fit a SerialHandle");
 
 const CommApi kSystemCommApi = {
-    ::CreateFileA,
-    ::BuildCommDCBA,
-    ::SetCommTimeouts,
-    ::SetCommState,
-    ::GetCommProperties,
-    ::SetupComm,
-    ::SetCommMask,
-    ::ReadFile,
-    ::WriteFile,
-    ::CloseHandle,
-    ::QueryPerformanceCounter,
-    ::QueryPerformanceFrequency,
-    ::Sleep,
+    ::CreateFileA, ::BuildCommDCBA, ::SetCommTimeouts, ::SetCommState, ::GetCommProperties,
+    ::SetupComm,   ::SetCommMask,   ::ReadFile,        ::WriteFile,    ::CloseHandle,
 };
 
 const CommApi* g_api = &kSystemCommApi;
@@ -122,21 +111,6 @@ class CommApiSerialPort final : public SerialPort {
     }
 
     bool Close(SerialHandle port) override { return g_api->close_handle(ToHandle(port)) != 0; }
-
-    uint64_t NowUs() override {
-        LARGE_INTEGER count;
-        LARGE_INTEGER frequency;
-        if (!g_api->query_performance_counter(&count) ||
-            !g_api->query_performance_frequency(&frequency) || frequency.QuadPart <= 0) {
-            return 0;
-        }
-        const uint64_t ticks = static_cast<uint64_t>(count.QuadPart);
-        const uint64_t per_second = static_cast<uint64_t>(frequency.QuadPart);
-        return ticks / per_second * 1000000 + ticks % per_second * 1000000 / per_second;
-    }
-
-    // Sleep takes whole milliseconds: rounded up, so the wait is never short.
-    void SleepUs(uint64_t us) override { g_api->sleep(static_cast<DWORD>((us + 999) / 1000)); }
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "link/internal.h"
 #include "link/packet.h"
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
@@ -162,7 +163,7 @@ int ReadyFlagResponse(HidPort& port, const uint8_t** response) {
             if ((g_input_report[kInputStatusOffset] & kResponseReadyBit) != 0) {
                 ready = true;
             } else {
-                port.Sleep(kNotReadyPauseMs);
+                CurrentClock().SleepMs(kNotReadyPauseMs);
             }
         } else {
             bool go_on = started || HandleUSBError();

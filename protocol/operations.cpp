@@ -1,6 +1,6 @@
 #include "protocol/operations.h"
 
-#include "console/dconsole.h"
+#include "platform/clock.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {

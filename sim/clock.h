@@ -1,31 +1,16 @@
-// Time source shared by the stand-in's links and the test fakes: a real clock
-// for vtrlsim and the demo build, a virtual one for the tests (a 10-second
-// time-out then runs in microseconds and its duration can be asserted).
+// The virtual clock the stand-in's links and the tests run on: time moves
+// only when somebody sleeps on it (or a test moves it on), so a 10-second
+// time-out passes in microseconds and its length can be asserted.  Installed
+// as the program's clock (SetClock) it carries the program's pauses too.
+// vtrlsim and the demo build run the stand-in on the platform's own clock.
 #pragma once
 
 #include <cstdint>
 
+#include "platform/clock.h"
+
 namespace vtrl::sim {
 
-class Clock {
-  public:
-    virtual ~Clock() = default;
-    // Microseconds since an arbitrary start; never goes backwards.
-    virtual uint64_t NowUs() const = 0;
-    // Blocks (real) or advances the time (virtual) by the given span.
-    virtual void SleepUs(uint64_t us) = 0;
-    void SleepMs(uint32_t ms) { SleepUs(uint64_t{ms} * 1000); }
-    uint64_t NowMs() const { return NowUs() / 1000; }
-};
-
-// Steady wall clock; SleepUs really sleeps.
-class RealClock final : public Clock {
-  public:
-    uint64_t NowUs() const override;
-    void SleepUs(uint64_t us) override;
-};
-
-// Time moves only when somebody sleeps (or a test advances it).
 class VirtualClock final : public Clock {
   public:
     uint64_t NowUs() const override { return now_us_; }
@@ -35,11 +20,5 @@ class VirtualClock final : public Clock {
   private:
     uint64_t now_us_ = 0;
 };
-
-// The clock used by the process-wide defaults (real unless a test swaps it).
-Clock& DefaultClock();
-// Makes `clock` the default (not owned; it must outlive its use); nullptr puts
-// the real clock back.
-void SetDefaultClock(Clock* clock);
 
 }  // namespace vtrl::sim

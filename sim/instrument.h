@@ -56,7 +56,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/clock.h"
+#include "platform/clock.h"
 
 namespace vtrl::sim {
 

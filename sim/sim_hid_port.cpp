@@ -436,10 +436,4 @@ void SimHidPort::CancelIo(HidHandle handle) {
     }
 }
 
-void SimHidPort::Sleep(uint32_t milliseconds) {
-    ++counts_.sleeps;
-    counts_.slept_ms += milliseconds;
-    clock_.SleepMs(milliseconds);
-}
-
 }  // namespace vtrl::sim

@@ -1,7 +1,7 @@
 // A virtual machine's HID interfaces for tests and the demo build: a device list
 // (instruments backed by the stand-in's USB endpoint, foreign devices, devices
 // that cannot be opened or whose attributes cannot be read, devices with
-// missing or long strings), time on a sim::Clock, transport faults below the
+// missing or long strings), time on a given clock, transport faults below the
 // instrument (failed writes, feature fetches and waits, failed enumeration,
 // unplugging) and call counting for tests to assert on.
 //
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "link/hid_port.h"
-#include "sim/clock.h"
+#include "platform/clock.h"
 
 namespace vtrl::sim {
 
@@ -81,8 +81,6 @@ struct SimHidCounts {
     uint32_t feature_fetches = 0;
     uint32_t flushes = 0;
     uint32_t cancels = 0;
-    uint32_t sleeps = 0;
-    uint64_t slept_ms = 0;
     uint32_t io_records = 0;  // records created and not yet closed
 };
 
@@ -151,7 +149,6 @@ class SimHidPort final : public AbsentHidPort {
     HidWait Wait(HidIoRecord record, uint32_t timeout_ms) override;
     void CancelIo(HidHandle handle) override;
     uint32_t LastError() override { return last_error_; }
-    void Sleep(uint32_t milliseconds) override;
 
   private:
     struct Io {

@@ -1,7 +1,7 @@
 // A virtual machine's serial ports for tests and the demo build: COM1..COMn,
 // each absent, present with nothing on the line, present with scripted input,
 // or cabled to the stand-in instrument (a sim::SerialEndpoint, echo framing and
-// 57600-baud pacing).  Time runs on a sim::Clock: a read that finds nothing
+// 57600-baud pacing).  Time runs on a given clock: a read that finds nothing
 // waits out its time-out (10 ms) on the clock, or less when a byte arrives
 // sooner.  Set-up steps can be made to fail, writes can be cut short or stop
 // altogether (an unplugged adapter), and every call is counted.
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "link/serial_port.h"
-#include "sim/clock.h"
+#include "platform/clock.h"
 
 namespace vtrl::sim {
 
@@ -121,8 +121,6 @@ class SimSerialPort final : public AbsentSerialPort {
     bool Read(SerialHandle port, uint8_t* buffer, uint32_t max, uint32_t* got) override;
     bool Write(SerialHandle port, const uint8_t* data, uint32_t length, uint32_t* written) override;
     bool Close(SerialHandle port) override;
-    uint64_t NowUs() override { return clock_.NowUs(); }
-    void SleepUs(uint64_t us) override { clock_.SleepUs(us); }
 
   private:
     struct Line;

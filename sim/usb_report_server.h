@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/clock.h"
+#include "platform/clock.h"
 #include "sim/hid_pipe_wire.h"
 #include "sim/instrument.h"
 

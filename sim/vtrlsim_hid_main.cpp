@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/scoped_handle.h"
-#include "sim/clock.h"
 #include "sim/event_log.h"
 #include "sim/flash_file.h"
 #include "sim/instrument.h"
@@ -172,7 +172,7 @@ bool WriteMessage(HANDLE pipe, HANDLE event, const WireMessage& m) {
 }
 
 int Run(const Options& options) {
-    vtrl::sim::RealClock clock;
+    vtrl::Clock& clock = vtrl::NativeClock();
     vtrl::sim::InstrumentConfig config = options.config;
     if (!options.paced) {
         config.usb_response_latency_us = 0;

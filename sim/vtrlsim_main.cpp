@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/scoped_fd.h"
-#include "sim/clock.h"
 #include "sim/event_log.h"
 #include "sim/flash_file.h"
 #include "sim/instrument.h"
@@ -224,7 +224,7 @@ int Serve(const PseudoTerminal& pty, Instrument& instrument, bool paced, EventLo
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGUSR1);
 
-    vtrl::sim::RealClock clock;
+    vtrl::Clock& clock = vtrl::NativeClock();
     vtrl::sim::SerialEndpoint serial(instrument, clock, paced);
     uint64_t last_activity_us = clock.NowUs();
     while (!g_stop) {

@@ -15,8 +15,12 @@ class ConsoleTest : public ::testing::Test {
     void SetUp() override {
         ResetConsoleState();
         console.Install();
+        SetClock(&clock);
     }
-    void TearDown() override { ResetConsoleState(); }
+    void TearDown() override {
+        SetClock(nullptr);
+        ResetConsoleState();
+    }
 
     // The program's own set-up: 80 by 40 cells, blank bright white on blue.
     void InitScreen() { ASSERT_TRUE(InitConsole("test")); }
@@ -28,7 +32,7 @@ class ConsoleTest : public ::testing::Test {
     }
 
     sim::VirtualClock clock;
-    FakeConsole console{clock};
+    FakeConsole console;
 };
 
 inline bool operator==(const ConsoleState& a, const ConsoleState& b) {

@@ -13,7 +13,7 @@ constexpr uint32_t kErrorInvalidParameter = 87;
 
 }  // namespace
 
-FakeConsole::FakeConsole(sim::VirtualClock& clock) : clock_(clock), screen_({80, 40}, 0x07) {}
+FakeConsole::FakeConsole() : screen_({80, 40}, 0x07) {}
 
 FakeConsole::~FakeConsole() {
     if (installed_ && &CurrentConsolePort() == this) {
@@ -381,12 +381,6 @@ void FakeConsole::FreeSystemMessage(char* text) {
         --outstanding_texts_;
         delete[] text;
     }
-}
-
-void FakeConsole::Sleep(uint32_t milliseconds) {
-    Enter(ConsoleCall::kSleep);
-    slept_ms_ += milliseconds;
-    clock_.SleepMs(milliseconds);
 }
 
 RunElsewhere FakeConsole::RunInSystemConsole(int* exit_status) {

@@ -1,10 +1,8 @@
 // In-memory console for tests: an 80 by 40 cell screen with a cursor, a
-// scripted keyboard, message boxes answered from a script, Delay on a shared
-// virtual clock, and per-call failure injection with a settable last-error
-// code and system error texts.
+// scripted keyboard, message boxes answered from a script, and per-call
+// failure injection with a settable last-error code and system error texts.
 //
-//   vtrl::sim::VirtualClock clock;
-//   vtrl::test::FakeConsole console(clock);
+//   vtrl::test::FakeConsole console;
 //   console.Install();                 // current port until destroyed
 //   vtrl::ResetConsoleState();
 //   console.PushKeys("y");
@@ -33,7 +31,6 @@
 
 #include "console/cell_screen.h"
 #include "console/console_port.h"
-#include "sim/clock.h"
 #include "tests/console/window_texts.h"
 
 namespace vtrl::test {
@@ -76,7 +73,6 @@ enum class ConsoleCall {
     kMessageBox,
     kMessageBeep,
     kFormatSystemMessage,
-    kSleep,
     kExit,
     kCount
 };
@@ -100,7 +96,7 @@ class FakeConsole : public InertConsolePort {
     // A fresh console: 80 by 40 cells of spaces in attribute 0x07, window
     // showing all of it, display allowing at most 80 by 40, cursor at (0, 0),
     // an NT version word, input mode kDefaultInputMode.
-    explicit FakeConsole(sim::VirtualClock& clock);
+    FakeConsole();
     ~FakeConsole() override;
     FakeConsole(const FakeConsole&) = delete;
     FakeConsole& operator=(const FakeConsole&) = delete;
@@ -174,7 +170,6 @@ class FakeConsole : public InertConsolePort {
     const std::vector<ShownMessageBox>& MessageBoxes() const { return boxes_; }
     const std::vector<uint32_t>& Beeps() const { return beeps_; }
     std::optional<int> ExitStatus() const { return exit_status_; }
-    uint64_t SleptMs() const { return slept_ms_; }
     // Whether the program has asked for Ctrl+C and the closed terminal to be
     // ignored, and the part of the screen it was told the console shows
     // ({0, 0}: the whole screen).
@@ -221,7 +216,6 @@ class FakeConsole : public InertConsolePort {
     uint32_t FormatSystemMessage(uint32_t flags, uint32_t code, uint32_t language,
                                  uint32_t min_size, char** text) override;
     void FreeSystemMessage(char* text) override;
-    void Sleep(uint32_t milliseconds) override;
     void Exit(int status) override;
     RunElsewhere RunInSystemConsole(int* exit_status) override;
     void KeepWindowsInView(CellCoord shown) override { kept_in_view_ = shown; }
@@ -241,7 +235,6 @@ class FakeConsole : public InertConsolePort {
     bool Enter(ConsoleCall call);
     bool CheckOutput(ConsoleHandle out);
 
-    sim::VirtualClock& clock_;
     ConsolePort* previous_ = nullptr;
     bool installed_ = false;
     CellScreen screen_;
@@ -259,7 +252,6 @@ class FakeConsole : public InertConsolePort {
     std::vector<uint32_t> beeps_;
     std::map<uint32_t, std::string> system_texts_;
     std::optional<int> exit_status_;
-    uint64_t slept_ms_ = 0;
     int counts_[static_cast<int>(ConsoleCall::kCount)] = {};
     // Per call kind: the call counts at which it fails, with their error codes.
     std::map<std::pair<int, int>, uint32_t> failures_;

@@ -17,6 +17,7 @@
 #include "link/serial_port.h"
 #include "link/usb_link.h"
 #include "protocol/protocol.h"
+#include "sim/clock.h"
 #include "sim/image.h"
 #include "sim/instrument.h"
 #include "sim/sim_hid_port.h"

@@ -43,8 +43,6 @@ class FuzzSerialPort final : public vtrl::AbsentSerialPort {
     bool SetQueueSizes(SerialHandle, uint32_t, uint32_t) override { return true; }
     bool SetEventMask(SerialHandle, uint32_t) override { return true; }
     bool Close(SerialHandle) override { return true; }
-    uint64_t NowUs() override { return clock_.NowUs(); }
-    void SleepUs(uint64_t us) override { clock_.SleepUs(us); }
 
     bool Read(SerialHandle, uint8_t* buffer, uint32_t max, uint32_t* got) override {
         *got = 0;
@@ -134,6 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> stream(stream_bytes, stream_bytes + stream_length);
 
     sim::VirtualClock clock;
+    SetClock(&clock);
     // The direct receive reads a reply already on its way; the exchanges send first.
     FuzzSerialPort port(clock, controls, stream, kind == 0);
     SetSerialPort(&port);
@@ -256,5 +255,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VTRL_FUZZ_CHECK(clock.NowUs() <= replies * (kCommReplyBudget + 8) * kReadTimeoutUs);
     ResetProgramState();
     SetSerialPort(nullptr);
+    SetClock(nullptr);
     return 0;
 }

@@ -40,7 +40,7 @@ constexpr uint64_t kFinalPauseMs = 5000;
 
 class FuzzedInstrument final : public vtrl::sim::ExchangeHook {
   public:
-    FuzzedInstrument(FuzzInput& in, const vtrl::sim::Clock& clock) : in_(in), clock_(clock) {}
+    FuzzedInstrument(FuzzInput& in, const vtrl::Clock& clock) : in_(in), clock_(clock) {}
 
     ExchangeAction Decide(uint32_t exchange, const std::vector<uint8_t>& request) override {
         arrivals_ms_.push_back(clock_.NowMs());
@@ -117,7 +117,7 @@ class FuzzedInstrument final : public vtrl::sim::ExchangeHook {
 
   private:
     FuzzInput& in_;
-    const vtrl::sim::Clock& clock_;
+    const vtrl::Clock& clock_;
     const bool trace_ = std::getenv("VTRL_FUZZ_TRACE") != nullptr;  // each exchange on stderr
     int op_ = 0;
     bool forged_ = false;

@@ -239,7 +239,6 @@ class FuzzHidPort final : public vtrl::AbsentHidPort {
         }
     }
     uint32_t LastError() override { return last_error_; }
-    void Sleep(uint32_t milliseconds) override { clock_.Advance(uint64_t{milliseconds} * 1000); }
 
     // --- what the fuzzer made of it ------------------------------------------
     HidHandle LastInstrument() const { return last_instrument_; }
@@ -321,6 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int exchanges = 1 + in.Byte() % 3;
 
     sim::VirtualClock clock;
+    SetClock(&clock);
     FuzzHidPort port(in, clock);
     SetHidPort(&port);
     ResetProgramState();
@@ -414,5 +414,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VTRL_FUZZ_CHECK(port.OpenHandles() == 0);
     VTRL_FUZZ_CHECK(port.Records() == 0);
     SetHidPort(nullptr);
+    SetClock(nullptr);
     return 0;
 }

@@ -284,6 +284,7 @@ class SerialProtocol : public ::testing::Test {
     sim::Instrument instrument;
     sim::SimSerialPort port{clock};
     void SetUp() override {
+        SetClock(&clock);
         SetHidPort(nullptr);
         ResetProgramState();
         SetSerialPort(&port);
@@ -294,6 +295,7 @@ class SerialProtocol : public ::testing::Test {
     void TearDown() override {
         ResetProgramState();
         SetSerialPort(nullptr);
+        SetClock(nullptr);
     }
 };
 

@@ -24,12 +24,14 @@ using Bytes = std::vector<uint8_t>;
 class SerialLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        SetClock(&clock_);
         SetSerialPort(&ports_);
         ResetProgramState();
     }
     void TearDown() override {
         ResetProgramState();
         SetSerialPort(nullptr);
+        SetClock(nullptr);
     }
 
     // COM n present and opened by the link.

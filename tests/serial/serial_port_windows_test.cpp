@@ -13,6 +13,7 @@
 #include "link/comm_api_windows.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "sim/clock.h"
 
 namespace vtrl {
 namespace {
@@ -35,7 +36,7 @@ HANDLE const kPortHandle = reinterpret_cast<HANDLE>(0x5C);
 struct FakeCommPort {
     const Driver* driver = nullptr;
     bool open = false;
-    uint64_t now_us = 0;
+    sim::VirtualClock clock;  // installed as the program's clock
     DCB line{};
     COMMTIMEOUTS timeouts{};
     std::deque<std::pair<uint64_t, uint8_t>> input;  // arrival time, byte
@@ -48,7 +49,7 @@ struct FakeCommPort {
     // Bytes that arrive `delay_ms` from now.
     void Arrive(std::vector<uint8_t> bytes, uint32_t delay_ms) {
         for (uint8_t b : bytes) {
-            input.emplace_back(now_us + uint64_t{delay_ms} * 1000, b);
+            input.emplace_back(clock.NowUs() + uint64_t{delay_ms} * 1000, b);
         }
     }
 };
@@ -119,12 +120,14 @@ BOOL WINAPI FakeReadFile(HANDLE, LPVOID buffer, DWORD max, LPDWORD got, LPOVERLA
         ::SetLastError(ERROR_BAD_COMMAND);
         return FALSE;
     }
-    if (p.driver->waits_time_out && (p.input.empty() || p.input.front().first > p.now_us)) {
-        const uint64_t deadline = p.now_us + uint64_t{p.timeouts.ReadTotalTimeoutConstant} * 1000;
-        p.now_us = p.input.empty() ? deadline : std::min(deadline, p.input.front().first);
+    const uint64_t now = p.clock.NowUs();
+    if (p.driver->waits_time_out && (p.input.empty() || p.input.front().first > now)) {
+        const uint64_t deadline = now + uint64_t{p.timeouts.ReadTotalTimeoutConstant} * 1000;
+        p.clock.SleepUs((p.input.empty() ? deadline : std::min(deadline, p.input.front().first)) -
+                        now);
     }
     DWORD n = 0;
-    while (n < max && !p.input.empty() && p.input.front().first <= p.now_us) {
+    while (n < max && !p.input.empty() && p.input.front().first <= p.clock.NowUs()) {
         static_cast<uint8_t*>(buffer)[n++] = p.input.front().second;
         p.input.pop_front();
     }
@@ -147,18 +150,6 @@ BOOL WINAPI FakeCloseHandle(HANDLE) {
     return TRUE;
 }
 
-BOOL WINAPI FakeQueryPerformanceCounter(LARGE_INTEGER* count) {
-    count->QuadPart = static_cast<LONGLONG>(g_port->now_us);
-    return TRUE;
-}
-BOOL WINAPI FakeQueryPerformanceFrequency(LARGE_INTEGER* frequency) {
-    frequency->QuadPart = 1000000;
-    return TRUE;
-}
-VOID WINAPI FakeSleep(DWORD ms) {
-    g_port->now_us += uint64_t{ms} * 1000;
-}
-
 // The system's calls, but for those this port answers itself.
 CommApi FakeCommApi() {
     CommApi api = SystemCommApi();
@@ -172,9 +163,6 @@ CommApi FakeCommApi() {
     api.read_file = FakeReadFile;
     api.write_file = FakeWriteFile;
     api.close_handle = FakeCloseHandle;
-    api.query_performance_counter = FakeQueryPerformanceCounter;
-    api.query_performance_frequency = FakeQueryPerformanceFrequency;
-    api.sleep = FakeSleep;
     return api;
 }
 
@@ -198,6 +186,7 @@ TEST(WindowsCommDriverTest, TheLinkWorksWithWhatEachDriverDoes) {
         port.line.fOutxCtsFlow = TRUE;
         port.line.fRtsControl = RTS_CONTROL_HANDSHAKE;
         g_port = &port;
+        SetClock(&port.clock);
         static const CommApi api = FakeCommApi();
         SetCommApi(&api);
         SetSerialPort(&NativeSerialPort());
@@ -218,9 +207,9 @@ TEST(WindowsCommDriverTest, TheLinkWorksWithWhatEachDriverDoes) {
         // The drain before a request ends at its first empty read: no wait
         // beyond what the driver itself takes.
         const uint8_t erase[] = {16, 0, 7};
-        const uint64_t sent_at = port.now_us;
+        const uint64_t sent_at = port.clock.NowUs();
         ASSERT_TRUE(SendCommPacket(erase, 3));
-        EXPECT_EQ(port.now_us - sent_at, driver.waits_time_out ? 10000u : 0u);
+        EXPECT_EQ(port.clock.NowUs() - sent_at, driver.waits_time_out ? 10000u : 0u);
 
         // An erase answers after seconds; the reply budget must outlast it.
         port.Arrive({16, 0x12, 0x34}, 3000);
@@ -230,22 +219,23 @@ TEST(WindowsCommDriverTest, TheLinkWorksWithWhatEachDriverDoes) {
         EXPECT_EQ(result[1], 0x34);
 
         // A silent instrument is given up after about 10 s, whatever the driver.
-        const uint64_t asked_at = port.now_us;
+        const uint64_t asked_at = port.clock.NowUs();
         EXPECT_FALSE(GetCommResponsePacket(result, 72, 2));
-        EXPECT_GE(port.now_us - asked_at, 10000000u);
-        EXPECT_LE(port.now_us - asked_at, 10100000u);
+        EXPECT_GE(port.clock.NowUs() - asked_at, 10000000u);
+        EXPECT_LE(port.clock.NowUs() - asked_at, 10100000u);
 
         // The adapter pulled out: the send gives up after about a second,
         // though every write fails at once.
         port.pulled_out = true;
-        const uint64_t pulled_at = port.now_us;
+        const uint64_t pulled_at = port.clock.NowUs();
         EXPECT_FALSE(SendCommPacket(erase, 3));
-        EXPECT_GE(port.now_us - pulled_at, 1000000u);
-        EXPECT_LE(port.now_us - pulled_at, 1100000u);
+        EXPECT_GE(port.clock.NowUs() - pulled_at, 1000000u);
+        EXPECT_LE(port.clock.NowUs() - pulled_at, 1100000u);
 
         ResetSerialLink();
         SetSerialPort(nullptr);
         SetCommApi(nullptr);
+        SetClock(nullptr);
         g_port = nullptr;
     }
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sim/clock.h"
 #include "sim/instrument.h"
 
 namespace vtrl::sim::testing {

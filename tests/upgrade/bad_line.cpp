@@ -17,7 +17,7 @@ constexpr uint32_t kCalibrationBytes = 1024;
 // The lossy line, with the virtual time at which each request arrived.
 class TimedLine final : public sim::LossyLine {
   public:
-    TimedLine(double rate, uint32_t seed, unsigned kinds, const sim::Clock& clock)
+    TimedLine(double rate, uint32_t seed, unsigned kinds, const Clock& clock)
         : LossyLine(rate, seed, kinds), clock_(clock) {}
     sim::ExchangeAction Decide(uint32_t exchange, const std::vector<uint8_t>& request) override {
         arrivals_ms_.push_back(clock_.NowMs());
@@ -32,7 +32,7 @@ class TimedLine final : public sim::LossyLine {
     }
 
   private:
-    const sim::Clock& clock_;
+    const Clock& clock_;
     std::vector<uint64_t> arrivals_ms_;
 };
 

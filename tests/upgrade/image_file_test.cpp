@@ -38,9 +38,20 @@ TEST(Crc16, FoldsInPiecesAsInOneGoAndIgnoresEmptyOrNegativeLengths) {
     EXPECT_EQ(CRC16Update(p + 4, 5), 5);
     EXPECT_EQ(CRC16Value(), 0xBB3D);
 
-    // A reset starts a fresh computation even from a cleared table.
+    // A reset starts a fresh computation, from the initial state too.
     ResetCrc16State();
     EXPECT_EQ(Crc("abc"), 0x9738);
+}
+
+// A computation left open (the download's, across every block) keeps its
+// value while others start, fold and end meanwhile, the default one included.
+TEST(Crc16, EachComputationOwnsItsValue) {
+    const auto* p = reinterpret_cast<const uint8_t*>("123456789");
+    Crc16 open;
+    open.Update(p, 4);
+    EXPECT_EQ(Crc("abc"), 0x9738);
+    EXPECT_EQ(Crc16().Update(p, 9).Update(nullptr, 3).Value(), 0xBB3D);
+    EXPECT_EQ(open.Update(p + 4, 5).Value(), 0xBB3D);
 }
 
 class ImageFile : public ::testing::Test {

@@ -1,6 +1,7 @@
 // The test console, keeping what the operator saw: the screen at every key
 // read and at every pause (what a found window showed during its 1.5 seconds,
-// say), and every character written.  Used by the entry tests and the upgrade
+// say), and every character written.  It sees the pauses as the program's
+// clock, in front of a virtual one.  Used by the entry tests and the upgrade
 // bench alike.
 #pragma once
 
@@ -11,16 +12,29 @@
 #include <vector>
 
 #include "console/console_port.h"
+#include "platform/clock.h"
+#include "sim/clock.h"
 #include "tests/console/fake_console.h"
 
 namespace vtrl::test {
 
-class ScreenRecorder final : public FakeConsole {
+class ScreenRecorder final : public FakeConsole, public Clock {
   public:
     // Pauses shorter than `shortest_pause_ms` pass without a copy of the
     // screen (the retry pauses of a whole download would be thousands).
     explicit ScreenRecorder(sim::VirtualClock& clock, uint32_t shortest_pause_ms = 0)
-        : FakeConsole(clock), shortest_pause_ms_(shortest_pause_ms), time_(clock) {}
+        : shortest_pause_ms_(shortest_pause_ms), time_(clock) {}
+    ~ScreenRecorder() override {
+        if (&CurrentClock() == this) {
+            SetClock(nullptr);
+        }
+    }
+
+    // Makes this the console and the program's clock.
+    void Install() {
+        FakeConsole::Install();
+        SetClock(this);
+    }
 
     struct Pause {
         uint32_t milliseconds;
@@ -43,11 +57,12 @@ class ScreenRecorder final : public FakeConsole {
         return text;
     }
 
-    void Sleep(uint32_t milliseconds) override {
-        if (milliseconds >= shortest_pause_ms_) {
-            pauses_.push_back(Pause{milliseconds, ScreenText()});
+    uint64_t NowUs() const override { return time_.NowUs(); }
+    void SleepUs(uint64_t us) override {
+        if (us >= uint64_t{shortest_pause_ms_} * 1000) {
+            pauses_.push_back(Pause{static_cast<uint32_t>(us / 1000), ScreenText()});
         }
-        FakeConsole::Sleep(milliseconds);
+        time_.SleepUs(us);
     }
     int ReadKey() override {
         key_screens_.push_back(ScreenText());

@@ -3,7 +3,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "console/dconsole.h"
+#include "platform/clock.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {

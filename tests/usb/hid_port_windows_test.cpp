@@ -14,6 +14,7 @@
 #include "link/hid_port.h"
 #include "link/usb_link.h"
 #include "protocol/protocol.h"
+#include "sim/clock.h"
 
 namespace vtrl {
 namespace {
@@ -30,7 +31,7 @@ constexpr ULONG_PTR kStatusDeviceNotConnected = 0xC000009D;
 // One instrument (release 2: the response comes in the input report) that
 // answers every request at once with its command number as the echo.
 struct FakeHidMachine {
-    uint64_t now_ms = 0;
+    sim::VirtualClock clock;  // installed as the program's clock
     HIDP_CAPS caps{};
     bool pulled_out = false;
     // The cable is pulled out once request n has gone out, or once the read
@@ -197,7 +198,7 @@ DWORD WINAPI FakeWaitForSingleObject(HANDLE h, DWORD ms) {
         it->second = false;
         return WAIT_OBJECT_0;
     }
-    g_machine->now_ms += ms;
+    g_machine->clock.SleepMs(ms);
     return WAIT_TIMEOUT;
 }
 
@@ -228,10 +229,6 @@ BOOL WINAPI FakeCancelIo(HANDLE) {
     return TRUE;
 }
 
-VOID WINAPI FakeSleep(DWORD ms) {
-    g_machine->now_ms += ms;
-}
-
 // The system's calls, but for those the machine answers itself.
 HidApi FakeHidApi() {
     HidApi api = SystemHidApi();
@@ -253,7 +250,6 @@ HidApi FakeHidApi() {
     api.wait_for_single_object = FakeWaitForSingleObject;
     api.get_overlapped_result = FakeGetOverlappedResult;
     api.cancel_io = FakeCancelIo;
-    api.sleep = FakeSleep;
     return api;
 }
 
@@ -264,6 +260,7 @@ class WindowsHidDriverTest : public ::testing::Test {
         machine_.caps.OutputReportByteLength = 257;
         machine_.caps.FeatureReportByteLength = 257;
         g_machine = &machine_;
+        SetClock(&machine_.clock);
         static const HidApi api = FakeHidApi();
         SetHidApi(&api);
         SetHidPort(&NativeHidPort());
@@ -273,6 +270,7 @@ class WindowsHidDriverTest : public ::testing::Test {
         ResetProgramState();
         SetHidPort(nullptr);
         SetHidApi(nullptr);
+        SetClock(nullptr);
         g_machine = nullptr;
     }
     FakeHidMachine machine_;
@@ -312,7 +310,7 @@ TEST_F(WindowsHidDriverTest, APulledCableFailsEachExchangeAtOnce) {
         } else {
             machine_.PullOut();
         }
-        const uint64_t start = machine_.now_ms;
+        const uint64_t start = machine_.clock.NowMs();
         for (int exchange = 0; exchange < 3; ++exchange) {
             ClearLinkError();
             EXPECT_EQ(GetStatus(), 0u);
@@ -320,7 +318,7 @@ TEST_F(WindowsHidDriverTest, APulledCableFailsEachExchangeAtOnce) {
         }
         // A new search lets go of the held handle, and finds nothing.
         EXPECT_FALSE(FindUSBDevice(nullptr, 0));
-        EXPECT_EQ(machine_.now_ms, start);
+        EXPECT_EQ(machine_.clock.NowMs(), start);
     }
 }
 

@@ -1,6 +1,6 @@
-// A machine for USB link and protocol tests: a virtual clock, the instrument
-// stand-in and a SimHidPort installed as the current HID port, with the link
-// and protocol modules in their initial state.
+// A machine for USB link and protocol tests: a virtual clock installed as the
+// program's clock, the instrument stand-in and a SimHidPort installed as the
+// current HID port, with the link and protocol modules in their initial state.
 #pragma once
 
 #include <cstdint>
@@ -24,12 +24,14 @@ struct UsbRig {
 
     explicit UsbRig(uint16_t release = 2) {
         instrument.Config().usb_release = release;
+        SetClock(&clock);
         SetHidPort(&port);
         ResetProgramState();
     }
     ~UsbRig() {
         ResetProgramState();
         SetHidPort(nullptr);
+        SetClock(nullptr);
     }
 
     // Puts the instrument on the list and finds it.
