@@ -24,18 +24,18 @@ namespace {
 constexpr DWORD kClientLookMs = 20;
 constexpr wchar_t kConsoleHost[] = L"conhost.exe";
 
-struct ProcessHandleTraits {
+// A process, thread or snapshot handle, closed through the call table.  A
+// snapshot that fails is INVALID_HANDLE_VALUE, a process or thread that
+// fails is null: neither holds anything.
+struct KernelHandleTraits {
     using Handle = HANDLE;
+    static bool IsValid(HANDLE handle) {
+        return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+    }
     static HANDLE Invalid() { return nullptr; }
     static void Close(HANDLE handle) { (void)CurrentConsoleApi().close_handle(handle); }
 };
-using ProcessHandle = ScopedHandle<ProcessHandleTraits>;
-
-struct SnapshotTraits {
-    using Handle = HANDLE;
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(HANDLE handle) { (void)CurrentConsoleApi().close_handle(handle); }
-};
+using KernelHandle = ScopedHandle<KernelHandleTraits>;
 
 struct ProcessRow {
     DWORD id;
@@ -47,8 +47,7 @@ struct ProcessRow {
 std::vector<ProcessRow> Processes() {
     const ConsoleApi& api = CurrentConsoleApi();
     std::vector<ProcessRow> rows;
-    const ScopedHandle<SnapshotTraits> snapshot(
-        api.create_toolhelp32_snapshot(TH32CS_SNAPPROCESS, 0));
+    const KernelHandle snapshot(api.create_toolhelp32_snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         return rows;
     }
@@ -215,8 +214,8 @@ RunElsewhere WindowsConsolePort::RunInSystemConsole(int* exit_status) {
     if (!running) {
         return RunElsewhere::kNotStarted;
     }
-    const ProcessHandle host(started.hProcess);
-    const ProcessHandle host_thread(started.hThread);
+    const KernelHandle host(started.hProcess);
+    const KernelHandle host_thread(started.hThread);
 
     DWORD client_id = 0;
     for (;;) {
@@ -233,7 +232,7 @@ RunElsewhere WindowsConsolePort::RunInSystemConsole(int* exit_status) {
         }
         api.sleep(kClientLookMs);
     }
-    const ProcessHandle client(
+    const KernelHandle client(
         api.open_process(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, client_id));
     // Opened by its number: still the host's client (not a process that took
     // the number of one already gone)?

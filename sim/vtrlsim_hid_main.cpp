@@ -144,14 +144,11 @@ void Say(const std::string& line) {
 // (CreateEvent) both hold nothing.
 struct KernelHandleTraits {
     using Handle = HANDLE;
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
     static HANDLE Invalid() { return nullptr; }
     static void Close(HANDLE h) { CloseHandle(h); }
 };
-class Handle : public vtrl::ScopedHandle<KernelHandleTraits> {
-  public:
-    explicit Handle(HANDLE h)
-        : vtrl::ScopedHandle<KernelHandleTraits>(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-};
+using Handle = vtrl::ScopedHandle<KernelHandleTraits>;
 
 // Waits for an overlapped operation on the pipe; false when it failed.
 bool Finish(HANDLE pipe, OVERLAPPED* o, BOOL started, DWORD* transferred) {
