@@ -8,7 +8,7 @@
 
 #include "protocol/operations.h"
 #include "protocol/protocol.h"
-#include "tests/upgrade/scripted_protocol.h"
+#include "tests/protocol/scripted_protocol.h"
 
 namespace vtrl {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/upgrade/scripted_protocol.h"
+#include "tests/protocol/scripted_protocol.h"
 
 #include <initializer_list>
 #include <string>
