@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/scoped_fd.h"
+#include "platform/linux/scoped_fd.h"
 
 namespace vtrl {
 namespace {
