@@ -2,7 +2,7 @@
 # Checks that each given executable is what a service PC with Windows 7 SP1 or
 # later can run as it is copied: a console program of the build's width (the
 # shipped one: 32-bit, i386 PE32) importing only calls on the list beside this
-# script (windows_imports.txt), each from a DLL that Windows loads from its
+# script (windows-imports.txt), each from a DLL that Windows loads from its
 # own folder and with a minimum Windows version no newer than Windows 7.  So
 # no libstdc++, libgcc or libwinpthread DLL has to travel with it; no
 # Universal CRT (ucrtbase.dll, api-ms-win-crt-*: absent from Windows 7 SP1
@@ -12,7 +12,7 @@
 # must also carry the application manifest (asInvoker, so Windows never
 # virtualizes its file writes; Windows 7 to 11 supported) and a version
 # resource (product name, file version), with no time stamp and no build path.
-# Usage: check_pe_imports.sh <objdump> i386|x86-64 <exe>... [--resources <exe>...]
+# Usage: check-pe-imports.sh <objdump> i386|x86-64 <exe>... [--resources <exe>...]
 set -uo pipefail
 
 objdump="$1"
@@ -21,10 +21,10 @@ shift 2
 case "$machine" in
     i386) magic='010b[[:space:]]+\(PE32\)' ;;
     x86-64) magic='020b[[:space:]]+\(PE32\+\)' ;;
-    *) echo "check_pe_imports.sh: no such width $machine" >&2; exit 2 ;;
+    *) echo "check-pe-imports.sh: no such width $machine" >&2; exit 2 ;;
 esac
-list="$(dirname "$0")/windows_imports.txt"
-[ -f "$list" ] || { echo "check_pe_imports.sh: $list is missing" >&2; exit 2; }
+list="$(dirname "$0")/windows-imports.txt"
+[ -f "$list" ] || { echo "check-pe-imports.sh: $list is missing" >&2; exit 2; }
 
 objcopy="${objdump%objdump}objcopy"
 version=$(sed -n 's/^#define VTRL_VERSION_TEXT "\([^"]*\)".*/\1/p' \

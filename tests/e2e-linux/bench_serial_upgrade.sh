@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The scenario scripts/bench.sh times (see there); runs inside its own mount
 # namespace through the end-to-end helpers.
-source "$(dirname "$0")/../tests/e2e-linux/lib.sh"
+source "$(dirname "$0")/lib.sh"
 e2e_begin "$@"
 
 size=${BENCH_IMAGE_SIZE:-326652}

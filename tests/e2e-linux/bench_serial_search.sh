@@ -5,7 +5,7 @@
 # port at all, once with COM1 to COM3 present and silent (each a
 # pseudo-terminal whose instrument never answers, in a private mount
 # namespace through the end-to-end helpers).
-source "$(dirname "$0")/../tests/e2e-linux/lib.sh"
+source "$(dirname "$0")/lib.sh"
 e2e_begin "$@"
 
 silent=()

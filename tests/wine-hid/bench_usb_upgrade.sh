@@ -4,8 +4,8 @@
 # response in the input report) whose stand-in carries every report at
 # full-speed USB pace (BENCH_PACE=none: at once, which leaves the cost of the
 # program and of Wine's stack alone).  Runs through the USB scenarios' helpers.
-# Usage: bench-usb-upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
-source "$(dirname "$0")/../tests/wine-hid/lib.sh"
+# Usage: bench_usb_upgrade.sh VTRLUPG_EXE VTRLSIM WINEPREFIX WINDOWS_BUILD_DIR
+source "$(dirname "$0")/lib.sh"
 u_begin "$@"
 
 size=${BENCH_IMAGE_SIZE:-326652}
