@@ -335,22 +335,19 @@ class LinuxHidPort final : public HidPort {
         last_error_ = error;
         return false;
     }
-    Device* Find(HidHandle handle) {
-        auto it = devices_.find(handle);
-        if (it == devices_.end()) {
+    // What `key` names in `map`; null, the last error an invalid handle, when
+    // it names nothing (closed, or never handed out).
+    template <typename Map>
+    typename Map::mapped_type* Entry(Map& map, typename Map::key_type key) {
+        auto it = map.find(key);
+        if (it == map.end()) {
             Fail(kHidErrorInvalidHandle);
             return nullptr;
         }
         return &it->second;
     }
-    Io* FindRecord(HidIoRecord record) {
-        auto it = records_.find(record);
-        if (it == records_.end()) {
-            Fail(kHidErrorInvalidHandle);
-            return nullptr;
-        }
-        return &it->second;
-    }
+    Device* Find(HidHandle handle) { return Entry(devices_, handle); }
+    Io* FindRecord(HidIoRecord record) { return Entry(records_, record); }
 
     const std::string sys_root_;
     std::vector<std::string> paths_;
