@@ -49,7 +49,7 @@ FileSystem& CurrentFileSystem();
 
 struct FileTraits {
     using Handle = std::FILE*;
-    static bool IsValid(std::FILE* file) { return file != nullptr; }
+    static bool IsValid(const std::FILE* file) { return file != nullptr; }
     static std::FILE* Invalid() { return nullptr; }
     static void Close(std::FILE* file) { CurrentFileSystem().Close(file); }
 };

@@ -70,7 +70,7 @@ class ScopedHandle {
 // program's files go through its file seam instead).
 struct StdioFileTraits {
     using Handle = std::FILE*;
-    static bool IsValid(std::FILE* file) { return file != nullptr; }
+    static bool IsValid(const std::FILE* file) { return file != nullptr; }
     static std::FILE* Invalid() { return nullptr; }
     static void Close(std::FILE* file) { (void)std::fclose(file); }
 };
