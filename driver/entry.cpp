@@ -10,7 +10,7 @@
 #include "link/serial_link.h"
 #include "link/usb_link.h"
 #include "platform/clock.h"
-#include "platform/scoped_handle.h"
+#include "platform/scope_exit.h"
 #include "protocol/protocol.h"
 
 namespace vtrl {
@@ -40,17 +40,6 @@ constexpr int kArgumentShownChars = 60;
 void ShowMessage(const char* text) {
     ShowMessageWindow(text, kMessageWindowWidth, kMessageWindowHeight);
 }
-
-// The links the run holds: the port or device that answered is kept for the
-// whole run and given back only when the run ends.
-struct HeldLinksTraits {
-    using Handle = bool;
-    static bool Invalid() { return false; }
-    static void Close(bool) {
-        ResetSerialLink();
-        ResetUsbLink();
-    }
-};
 
 // Options: "-" or "/" and only the second character counts.  Returns false
 // after refusing an argument (message shown and key read).
@@ -185,7 +174,12 @@ int RunUpgradeProgram(int argc, char** argv, const std::string& program_path) {
         return kExitUnknownArgument;
     }
 
-    ScopedHandle<HeldLinksTraits> release_links_at_end(true);
+    // The links the run holds: the port or device that answered is kept for
+    // the whole run and given back only when the run ends.
+    const ScopeExit release_links_at_end([] {
+        ResetSerialLink();
+        ResetUsbLink();
+    });
     uint32_t firmware_version = 0;
     if (!FindInstrument(kSerialPortCount, &firmware_version)) {
         ShowMessage(" No instrument connected!\r\n Aborting -- ");

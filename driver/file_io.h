@@ -49,6 +49,7 @@ FileSystem& CurrentFileSystem();
 
 struct FileTraits {
     using Handle = std::FILE*;
+    static bool IsValid(const std::FILE* file) { return file != nullptr; }
     static std::FILE* Invalid() { return nullptr; }
     static void Close(std::FILE* file) { CurrentFileSystem().Close(file); }
 };
@@ -88,7 +89,7 @@ std::string TemporaryPathFor(const char* path);
 // A busy file is tried again as above.
 bool DeleteFileAt(const char* path);
 
-// --- platform part (file_io_linux.cpp / file_io_windows.cpp) ----------------
+// --- platform part (linux/file_io.cpp, windows/file_io.cpp) ------------------
 // The separator between a directory and a file name ('\\' on Windows, '/' on Linux).
 char PathSeparator();
 // The running program's own file (/proc/self/exe, GetModuleFileNameW): the

@@ -4,7 +4,7 @@
 // flow (retries, time-outs, ERROR_IO_PENDING handling) lives above the seam;
 // a backend only passes calls through.
 //
-// Backends: hid_port_windows.cpp (SetupAPI + hid.dll), hid_port_linux.cpp
+// Backends: link/windows/hid_port.cpp (SetupAPI + hid.dll), link/linux/hid_port.cpp
 // (hidapi, hidraw) and, for tests and the demo build, vtrl::sim::SimHidPort.
 #pragma once
 

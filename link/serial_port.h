@@ -2,9 +2,9 @@
 // makes.  The link decides the order of the set-up steps and which failures
 // count; a port only carries each call out and reports whether it worked.
 //
-// Implementations: the Windows comm API (serial_port_windows.cpp), termios on
-// Linux (serial_port_linux.cpp, COM n is the n-th serial port present: on-board
-// UARTs, then USB adapters, see serial_devices_linux.h) and the stand-in's
+// Implementations: the Windows comm API (link/windows/serial_port.cpp), termios on
+// Linux (link/linux/serial_port.cpp, COM n is the n-th serial port present: on-board
+// UARTs, then USB adapters, see link/linux/serial_devices.h) and the stand-in's
 // SimSerialPort (sim/sim_serial_port.h).  Until a port is installed with
 // SetSerialPort, the current port is an AbsentSerialPort, on which every open
 // fails, so nothing touches a real device by accident.

@@ -5,6 +5,7 @@
 #include "link/internal.h"
 #include "link/packet.h"
 #include "platform/clock.h"
+#include "platform/scope_exit.h"
 #include "platform/scoped_handle.h"
 
 namespace vtrl {
@@ -65,18 +66,11 @@ uint8_t g_feature_report[kFeatureReportBytes];
 struct HidHandleTraits {
     using Handle = HidHandle;
     HidPort* port = nullptr;
+    static bool IsValid(HidHandle handle) { return handle != kNoHidHandle; }
     static HidHandle Invalid() { return kNoHidHandle; }
     void Close(HidHandle handle) const { port->Close(handle); }
 };
 using ScopedHidHandle = ScopedHandle<HidHandleTraits>;
-
-// The enumeration snapshot, ended however the scan leaves.
-struct EnumerationTraits {
-    using Handle = bool;
-    HidPort* port = nullptr;
-    static bool Invalid() { return false; }
-    void Close(bool) const { port->EndEnumeration(); }
-};
 
 void ReleaseDevice() {
     if (g_device != kNoHidHandle && g_device_port == &CurrentHidPort()) {
@@ -268,7 +262,8 @@ bool FindUSBDevice(char* const* fields, uint16_t field_size) {
         return false;
     }
     {
-        ScopedHandle<EnumerationTraits> snapshot(true, EnumerationTraits{&port});
+        // The enumeration snapshot, ended however the scan leaves.
+        const ScopeExit end_enumeration([&port] { port.EndEnumeration(); });
         std::string path;
         for (uint32_t index = 0;; ++index) {
             path.clear();

@@ -1,12 +1,14 @@
 // The one owner for every handle and descriptor the program and its stand-in
-// open: a traits type names the handle's type, the value that is no handle,
-// and how a handle is closed; the owner closes what it holds on every way out
-// of its scope, exactly once.
+// open: a traits type names the handle's type, which values are handles, the
+// value an empty owner holds, and how a handle is closed; the owner closes
+// what it holds on every way out of its scope, exactly once.
 //
 //   struct Traits {
 //       using Handle = ...;
-//       static Handle Invalid();      // the value that holds nothing
-//       void Close(Handle h) const;   // h is never Invalid() here
+//       static bool IsValid(Handle h);  // h is a handle to close (a call's
+//                                       // every failure value is not)
+//       static Handle Invalid();        // what an empty owner holds
+//       void Close(Handle h) const;     // h is always valid here
 //   };
 //
 // Traits may carry state (the port that opened the handle, say); a static
@@ -42,7 +44,7 @@ class ScopedHandle {
     }
 
     Handle Get() const { return handle_; }
-    bool Valid() const { return handle_ != Traits::Invalid(); }
+    bool Valid() const { return Traits::IsValid(handle_); }
     explicit operator bool() const { return Valid(); }
 
     // Gives up ownership: the handle is the caller's to close.
@@ -68,6 +70,7 @@ class ScopedHandle {
 // program's files go through its file seam instead).
 struct StdioFileTraits {
     using Handle = std::FILE*;
+    static bool IsValid(const std::FILE* file) { return file != nullptr; }
     static std::FILE* Invalid() { return nullptr; }
     static void Close(std::FILE* file) { (void)std::fclose(file); }
 };

@@ -24,6 +24,19 @@ bool RunRetried(Attempt attempt) {
     return false;
 }
 
+// The retried form of an operation with a result: the result of the attempt
+// that left no link error, or 0 with the failure flag raised once every
+// attempt failed.
+template <typename Attempt>
+uint32_t ResultRetried(Attempt attempt) {
+    uint32_t result = 0;
+    if (RunRetried([&] { result = attempt(); })) {
+        return result;
+    }
+    g_failure_flag = true;
+    return 0;
+}
+
 }  // namespace
 
 uint32_t ProgramWordAt(uint32_t address, uint32_t word) {
@@ -53,12 +66,7 @@ bool PingInstrument() {
 }
 
 uint32_t QueryValueRetried(uint32_t selector, uint32_t second) {
-    uint32_t value = 0;
-    if (RunRetried([&] { value = QueryValue(selector, second); })) {
-        return value;
-    }
-    g_failure_flag = true;
-    return 0;
+    return ResultRetried([&] { return QueryValue(selector, second); });
 }
 
 bool SetValueRetried(uint32_t selector, uint32_t value) {
@@ -71,46 +79,24 @@ bool SetValueRetried(uint32_t selector, uint32_t value) {
 }
 
 uint32_t ProgramWordAtRetried(uint32_t address, uint32_t word) {
-    uint32_t result = 0;
-    if (RunRetried([&] { result = ProgramWordAt(address, word); })) {
-        return result & 0xFFFFu;
-    }
-    g_failure_flag = true;
-    return 0;
+    return ResultRetried([&] { return ProgramWordAt(address, word); }) & 0xFFFFu;
 }
 
 uint32_t EraseSectorRetried(uint32_t sector) {
-    uint32_t result = 0;
-    if (RunRetried([&] { result = EraseFlashSector(sector); })) {
-        return result & 0xFFFFu;
-    }
-    g_failure_flag = true;
-    return 0;
+    return ResultRetried([&] { return EraseFlashSector(sector); }) & 0xFFFFu;
 }
 
 uint32_t ProgramFromBufferRetried(uint32_t word_count) {
-    uint32_t result = 0;
-    if (RunRetried([&] { result = ProgramFlashFromBuffer(word_count); })) {
-        return result & 0xFFFFu;
-    }
-    g_failure_flag = true;
-    return 0;
+    return ResultRetried([&] { return ProgramFlashFromBuffer(word_count); }) & 0xFFFFu;
 }
 
 uint32_t ProgramFromBufferAtRetried(uint32_t address, uint32_t word_count) {
-    uint32_t result = 0;
-    const bool done = RunRetried([&] {
+    const uint32_t result = ResultRetried([&] {
         SetValue(kSelectorFlashAddress, address);
         // Programmed only where the address is known to have been set.
-        if (GetLinkError() == kLinkErrorNone) {
-            result = ProgramFlashFromBuffer(word_count);
-        }
+        return GetLinkError() == kLinkErrorNone ? ProgramFlashFromBuffer(word_count) : 0u;
     });
-    if (done) {
-        return result & 0xFFFFu;
-    }
-    g_failure_flag = true;
-    return 0;
+    return result & 0xFFFFu;
 }
 
 bool WriteMemoryRetried(const uint8_t* data, uint32_t address, uint16_t count) {

@@ -17,6 +17,9 @@
 #   The Windows build timed is the one the tests run here (scripts/test-all.sh:
 #   the i686 build under 32-bit Wine, or the x86_64 build under wine64 where
 #   this machine runs no 32-bit programs; VTRL_WINDOWS_TESTS chooses).
+# The scenarios are end-to-end scenarios of their own, beside those they share
+# their helpers with (tests/e2e-linux/bench_*.sh, tests/wine-hid/bench_*.sh);
+# this script builds what they run and starts them.
 # Usage: scripts/bench.sh [IMAGE_SIZE]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,9 +37,10 @@ build=build/linux
 status=0
 echo "=== serial"
 env BENCH_IMAGE_SIZE="$size" E2E_TIMEOUT=600 \
-    bash scripts/bench-serial-upgrade.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" || status=1
+    bash tests/e2e-linux/bench_serial_upgrade.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" || status=1
 echo "=== serial search, nothing answering"
-env E2E_TIMEOUT=120 bash scripts/bench-serial-search.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" ||
+env E2E_TIMEOUT=120 \
+    bash tests/e2e-linux/bench_serial_search.sh "$build/driver/vtrlupg" "$build/sim/vtrlsim" ||
     status=1
 echo "=== USB: $VTRL_WINDOWS_SUMMARY"
 # The USB scenarios' prefix, made (once) as a copy of the Windows tests' one when there is one.
@@ -45,7 +49,7 @@ if [ -f "$windows/wineprefix/system.reg" ]; then
 fi
 for pace in full none; do
     env BENCH_IMAGE_SIZE="$size" BENCH_PACE=$pace LANG=C.UTF-8 LC_ALL=C.UTF-8 TERM="${TERM:-xterm}" \
-        bash scripts/bench-usb-upgrade.sh "$windows/driver/vtrlupg.exe" "$build/sim/vtrlsim" \
+        bash tests/wine-hid/bench_usb_upgrade.sh "$windows/driver/vtrlupg.exe" "$build/sim/vtrlsim" \
         "$windows/wineprefix-usb" "$windows" || status=1
 done
 exit "$status"

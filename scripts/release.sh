@@ -71,7 +71,7 @@ win_dir=$stage/windows
 mkdir -p "$win_dir"
 split i686-w64-mingw32-objcopy "$build/windows/driver/vtrlupg.exe" \
     "$out/symbols/windows/vtrlupg.exe.debug" "$win_dir/vtrlupg.exe"
-bash tests/windows/check_pe_imports.sh i686-w64-mingw32-objdump i386 "$win_dir/vtrlupg.exe" >/dev/null ||
+bash scripts/check-pe-imports.sh i686-w64-mingw32-objdump i386 "$win_dir/vtrlupg.exe" >/dev/null ||
     die "the packaged vtrlupg.exe is not a 32-bit console program importing system DLLs only"
 scripts/guide-text.sh crlf <docs/operator-guide.md >"$win_dir/README.txt"
 

@@ -116,6 +116,15 @@ const char* FaultKindName(FaultKind kind) {
     return "";
 }
 
+Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count, int command) {
+    Fault f;
+    f.exchange = exchange;
+    f.kind = kind;
+    f.count = count;
+    f.command = command;
+    return f;
+}
+
 bool ParseFault(const std::string& text, Fault* fault, std::string* error) {
     const size_t at = text.find('@');
     if (at == std::string::npos) {

@@ -75,8 +75,14 @@ std::vector<uint8_t> MakeImage(size_t total_size, uint32_t version, uint32_t see
     for (int i = 0; i < 4; ++i) {
         image[program_size + i] = static_cast<uint8_t>(version >> (8 * i));
     }
-    PutLe16(&image[total_size - 2], Crc16Arc(image.data(), total_size - 2));
+    SealImage(image);
     return image;
+}
+
+void SealImage(std::vector<uint8_t>& image) {
+    if (image.size() >= 2) {
+        PutLe16(&image[image.size() - 2], Crc16Arc(image.data(), image.size() - 2));
+    }
 }
 
 bool ImageVersion(const std::vector<uint8_t>& image, uint32_t* version) {
@@ -99,12 +105,16 @@ bool ImageVersion(const std::vector<uint8_t>& image, uint32_t* version) {
 std::vector<uint8_t> MakeCalibrationRecord(uint32_t seed) {
     std::vector<uint8_t> record(kCalibrationRecordSize);
     Filler filler(seed ^ 0xCA11B8A7u);
-    PutLe16(&record[0], kCalibrationMagic);
     for (size_t i = 4; i < record.size(); ++i) {
         record[i] = filler.Next();
     }
-    PutLe16(&record[2], Crc16Arc(&record[4], record.size() - 4));
+    SealCalibrationRecord(record.data());
     return record;
+}
+
+void SealCalibrationRecord(uint8_t* record) {
+    PutLe16(&record[0], kCalibrationMagic);
+    PutLe16(&record[2], Crc16Arc(&record[4], kCalibrationRecordSize - 4));
 }
 
 bool CalibrationRecordValid(const uint8_t* record, size_t length) {

@@ -28,6 +28,9 @@ uint16_t Crc16Arc(const std::vector<uint8_t>& data);
 // A total size below 6 gives that many program bytes and no trailer (a file
 // the upgrade must call corrupted).
 std::vector<uint8_t> MakeImage(size_t total_size, uint32_t version, uint32_t seed);
+// Makes the last two bytes the CRC-16 of all before them (nothing for an image
+// of fewer than 2 bytes).
+void SealImage(std::vector<uint8_t>& image);
 
 // The version in an image's trailer when the trailer's CRC matches; false for
 // a corrupted or too short image.
@@ -36,6 +39,9 @@ bool ImageVersion(const std::vector<uint8_t>& image, uint32_t* version);
 // A valid 1024-byte calibration record: magic 0x5A5A LE, CRC-16 LE of bytes
 // 4..1023, then data derived from `seed`.
 std::vector<uint8_t> MakeCalibrationRecord(uint32_t seed);
+// Makes the magic and the CRC of the 1024-byte record at `record` right,
+// whatever its bytes 4..1023 hold.
+void SealCalibrationRecord(uint8_t* record);
 // Magic and CRC both right; false for a record of any other size.
 bool CalibrationRecordValid(const uint8_t* record, size_t length);
 

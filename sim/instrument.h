@@ -118,6 +118,9 @@ struct Fault {
     uint32_t reports = 0;          // kNotReady only
 };
 
+// A fault from exchange `exchange` on, `count` exchanges long; with `command`
+// >= 0, only that command's exchanges count.
+Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count = 1, int command = -1);
 // Parses "kind@N[xCOUNT][:VALUE][/COMMAND]", kind one of no-reply,
 // wrong-echo, short, late, mismatch, wrong-close, reset, cut, power, torn,
 // kill, not-ready, feature-fail; VALUE is the delay in ms for late, the part

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "console/console_port.h"
-#include "platform/win32.h"
+#include "platform/windows/win32.h"
 
 namespace vtrl {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "console/console_api_windows.h"
 #include "console/console_port.h"
-#include "console/console_port_windows.h"
 #include "console/dconsole.h"
+#include "console/windows/console_api.h"
+#include "console/windows/console_port.h"
 
 namespace vtrl {
 namespace {

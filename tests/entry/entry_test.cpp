@@ -198,11 +198,7 @@ TEST_F(EntryTest, UsbInstrumentFoundOnTheFirstAttempt) {
 
 TEST_F(EntryTest, UsbVersionQueryFailsOnceThenAnswers) {
     hid_.AddInstrument(usb_instrument_);
-    sim::Fault no_reply;
-    no_reply.exchange = 1;
-    no_reply.kind = sim::FaultKind::kNoReply;
-    no_reply.command = kCmdQueryValue;
-    usb_instrument_.AddFault(no_reply);
+    usb_instrument_.AddFault(sim::FaultAt(1, sim::FaultKind::kNoReply, 1, kCmdQueryValue));
 
     StartConsole();
     uint32_t version = 0;
@@ -277,11 +273,7 @@ TEST_F(EntryTest, InstrumentOnComTwoStaysOpenForTheRun) {
 // really asks the serial ports.
 TEST_F(EntryTest, SilentUsbDeviceIsReleasedBeforeTheSerialSearch) {
     hid_.AddInstrument(usb_instrument_);
-    sim::Fault silent;
-    silent.exchange = 1;
-    silent.kind = sim::FaultKind::kNoReply;
-    silent.count = 100;
-    usb_instrument_.AddFault(silent);
+    usb_instrument_.AddFault(sim::FaultAt(1, sim::FaultKind::kNoReply, 100));
     serial_.ConnectInstrument(1, serial_instrument_);
     SetSerialSearch(true);
 
@@ -345,11 +337,7 @@ TEST_F(EntryTest, ProtocolThatEndsWhileWaitingLetsTheUpgradeGoOn) {
 TEST_F(EntryTest, FailedStatusReadLetsTheProgramGoOn) {
     std::remove("vtrlprog.bin");
     hid_.AddInstrument(usb_instrument_);
-    sim::Fault no_status;
-    no_status.exchange = 1;
-    no_status.kind = sim::FaultKind::kNoReply;
-    no_status.command = kCmdGetStatus;
-    usb_instrument_.AddFault(no_status);
+    usb_instrument_.AddFault(sim::FaultAt(1, sim::FaultKind::kNoReply, 1, kCmdGetStatus));
     usb_instrument_.Config().status = 0x20;  // never seen: the read fails
     console_.PushKeys("k");
     EXPECT_EQ(Run({}), kExitNothingChanged);

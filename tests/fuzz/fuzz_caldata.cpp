@@ -6,7 +6,6 @@
 // Input: a mode byte, then the file.  Mode bit 0: no file; bit 1: the magic and
 // the CRC are made right (to reach the valid path with any contents).
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,18 +20,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vtrl;
-    using fuzz::FuzzInput;
     ResetProgramState();
-    FuzzInput in(data, size);
+    fuzz::FuzzInput in(data, size);
     const uint8_t mode = in.Byte();
     size_t length = 0;
     const uint8_t* bytes = in.Rest(&length);
     std::vector<uint8_t> file(bytes, bytes + length);
     if ((mode & 2) != 0 && file.size() >= sim::kCalibrationRecordSize) {
-        file[0] = file[1] = 0x5A;
-        const uint16_t crc = sim::Crc16Arc(file.data() + 4, sim::kCalibrationRecordSize - 4);
-        file[2] = static_cast<uint8_t>(crc & 0xFF);
-        file[3] = static_cast<uint8_t>(crc >> 8);
+        sim::SealCalibrationRecord(file.data());
     }
 
     const std::string program = fuzz::ScratchDir() + "/vtrlupg";
@@ -40,11 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = CalibrationFilePath();
     VTRL_FUZZ_CHECK(path == fuzz::ScratchDir() + "/caldata.bin");
     const bool present = (mode & 1) == 0;
-    if (present) {
-        test::WriteBytes(path, file);
-    } else {
-        std::remove(path.c_str());
-    }
+    fuzz::PlaceFile(path, present, file);
 
     const bool loaded = LoadSavedCalibration();
 

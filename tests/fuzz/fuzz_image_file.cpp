@@ -10,7 +10,6 @@
 //   mode bit 2 set: the trailer's CRC is made right (so the sound path is
 //                   reached with any contents).
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -28,9 +27,8 @@ constexpr size_t kLargestFile = 400 * 1024;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace vtrl;
-    using fuzz::FuzzInput;
     ResetProgramState();
-    FuzzInput in(data, size);
+    fuzz::FuzzInput in(data, size);
     const uint8_t mode = in.Byte();
     const std::string path = fuzz::ScratchDir() + "/vtrlprog.bin";
 
@@ -49,17 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* bytes = in.Rest(&length);
         file.assign(bytes, bytes + length);
     }
-    if ((mode & 4) != 0 && file.size() >= 2) {
-        const uint16_t crc = sim::Crc16Arc(file.data(), file.size() - 2);
-        file[file.size() - 2] = static_cast<uint8_t>(crc & 0xFF);
-        file[file.size() - 1] = static_cast<uint8_t>(crc >> 8);
+    if ((mode & 4) != 0) {
+        sim::SealImage(file);
     }
     const bool present = (mode & 1) == 0;
-    if (present) {
-        test::WriteBytes(path, file);
-    } else {
-        std::remove(path.c_str());
-    }
+    fuzz::PlaceFile(path, present, file);
 
     CheckedImage image;
     const int check = CheckProgramFile(path.c_str(), &image);

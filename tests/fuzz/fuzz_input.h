@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/upgrade/upgrade_files.h"
 
@@ -20,6 +21,15 @@ inline const std::string& ScratchDir() {
         ~Dir() { test::RemoveTree(path); }
     } dir;
     return dir.path;
+}
+
+// The target's file as the input decides: written with `bytes`, or absent.
+inline void PlaceFile(const std::string& path, bool present, const std::vector<uint8_t>& bytes) {
+    if (present) {
+        test::WriteBytes(path, bytes);
+    } else {
+        (void)std::remove(path.c_str());
+    }
 }
 
 class FuzzInput {

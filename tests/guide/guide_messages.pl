@@ -3,18 +3,20 @@
 # operator's guide, so that the guide cannot fall behind the program.
 #
 # The texts are read from the program's own sources (console/, link/,
-# protocol/, driver/): every string literal, with the literals the compiler
-# joins taken as one, that holds at least two words.  Literals no operator
-# sees (file modes, device paths, the compiler's static_assert texts) hold
-# fewer words or are dropped below by what they are.  A text is found in the
-# guide when each of its lines (broken where the program breaks it: CR, LF)
-# stands in the guide, in order, on consecutive lines that are not blank; a
-# printf conversion (%s, %u, %03u, ...) stands for whatever the program puts
-# there.  A text the program builds with + is checked piece by piece.
+# protocol/, driver/, with the folders below them): every string literal,
+# with the literals the compiler joins taken as one, that holds at least two
+# words.  Literals no operator sees (file modes, device paths, the compiler's
+# static_assert texts) hold fewer words or are dropped below by what they
+# are.  A text is found in the guide when each of its lines (broken where the
+# program breaks it: CR, LF) stands in the guide, in order, on consecutive
+# lines that are not blank; a printf conversion (%s, %u, %03u, ...) stands for
+# whatever the program puts there.  A text the program builds with + is
+# checked piece by piece.
 #
 # Usage: guide_messages.pl GUIDE.md SOURCE_DIR   (prints what is missing)
 use strict;
 use warnings;
+use File::Find;
 
 my ($guide_path, $source_dir) = @ARGV;
 die "usage: guide_messages.pl GUIDE.md SOURCE_DIR\n" unless defined $source_dir;
@@ -89,11 +91,15 @@ sub texts_of {
     return @texts;
 }
 
+# Every source below these folders, their platform folders (linux/, windows/)
+# included.
 my @sources;
 for my $dir (qw(console link protocol driver)) {
-    opendir(my $dh, "$source_dir/$dir") or die "guide_messages.pl: no $source_dir/$dir: $!\n";
-    push @sources, map { "$dir/$_" } sort grep { /\.cpp$/ } readdir $dh;
-    closedir $dh;
+    -d "$source_dir/$dir" or die "guide_messages.pl: no $source_dir/$dir\n";
+    my @found;
+    find({ no_chdir => 1, wanted => sub { push @found, $File::Find::name if /\.cpp$/ } },
+         "$source_dir/$dir");
+    push @sources, map { s{^\Q$source_dir\E/*}{}r } sort @found;
 }
 
 my @guide = grep { /\S/ } split /\n/, read_file($guide_path);

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "link/serial_devices_linux.h"
+#include "link/linux/serial_devices.h"
 
 namespace vtrl {
 namespace {

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "link/comm_api_windows.h"
 #include "link/serial_link.h"
 #include "link/serial_port.h"
+#include "link/windows/comm_api.h"
 #include "sim/clock.h"
 
 namespace vtrl {

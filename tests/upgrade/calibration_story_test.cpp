@@ -24,7 +24,7 @@
 namespace vtrl {
 namespace {
 
-using sim::Fault;
+using sim::FaultAt;
 using sim::FaultKind;
 using test::BenchLink;
 using test::kCalibrationAt;
@@ -39,26 +39,19 @@ std::vector<uint8_t> Record(uint32_t seed) {
     return sim::MakeCalibrationRecord(seed);
 }
 
-// The rebuilt record for an instrument whose record reads all 0xFF.
-std::vector<uint8_t> RebuiltFromErased() {
-    std::vector<uint8_t> record(1024, 0xFF);
-    record[0] = record[1] = 0x5A;
-    record[4] = record[5] = record[6] = record[7] = 0;
-    const uint16_t crc = sim::Crc16Arc(record.data() + 4, 1020);
-    record[2] = static_cast<uint8_t>(crc & 0xFF);
-    record[3] = static_cast<uint8_t>(crc >> 8);
-    return record;
+// The record the program rebuilds from one that reads erased: bytes 4..7
+// zero, the rest as read, magic and CRC made right.
+std::vector<uint8_t> RebuiltFromErased(std::vector<uint8_t> read) {
+    read[4] = read[5] = read[6] = read[7] = 0;
+    sim::SealCalibrationRecord(read.data());
+    return read;
 }
 
 // A full-size upgrade cut off for good at the 100th programming command:
 // program and calibration sectors erased, the record only in caldata.bin.
 void InterruptedUpgrade(UpgradeBench& bench) {
     bench.WriteImage(kFullSize);
-    Fault cut;
-    cut.exchange = 100;
-    cut.kind = FaultKind::kHostCut;
-    cut.command = 15;
-    bench.instrument.AddFault(cut);
+    bench.instrument.AddFault(FaultAt(100, FaultKind::kHostCut, 1, 15));
     ASSERT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     ASSERT_TRUE(bench.ShownAtKey("Excessive retries error."));
     ASSERT_TRUE(test::Erased(bench.Flash(kCalibrationAt, 1024)));
@@ -230,12 +223,8 @@ TEST(RetryPrompt, SavedRecordSurvivesWhenTheRestoreFailsAfterN) {
     for (const sim::LoggedRequest& r : bench.instrument.Log()) {
         programmed_before += (!r.bytes.empty() && r.bytes[0] == 15) ? 1 : 0;
     }
-    Fault mismatch;
-    mismatch.exchange = programmed_before + 603 + 3;
-    mismatch.kind = FaultKind::kProgramMismatch;
-    mismatch.count = 10;
-    mismatch.command = 15;
-    bench.instrument.AddFault(mismatch);
+    bench.instrument.AddFault(
+        FaultAt(programmed_before + 603 + 3, FaultKind::kProgramMismatch, 10, 15));
 
     EXPECT_EQ(bench.Run("ynkk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot restore calibration sector."));
@@ -287,11 +276,7 @@ TEST(SavedRecordFile, ErasedInstrumentRecordIsRebuiltAroundItsLastSixteenBytes) 
     bench.instrument.WriteFlashRaw(kCalibrationAt, erased);
 
     EXPECT_EQ(bench.Run("y"), kExitUpgraded);
-    std::vector<uint8_t> expected = RebuiltFromErased();
-    expected[1010] = 0x42;
-    const uint16_t crc = sim::Crc16Arc(expected.data() + 4, 1020);
-    expected[2] = static_cast<uint8_t>(crc & 0xFF);
-    expected[3] = static_cast<uint8_t>(crc >> 8);
+    const std::vector<uint8_t> expected = RebuiltFromErased(erased);
     ExpectUpgradedWithRecord(bench, expected);
     EXPECT_TRUE(sim::CalibrationRecordValid(expected.data(), expected.size()));
 }
@@ -300,11 +285,7 @@ TEST(SavedRecordFile, IsOnDiskCompleteBeforeAnythingIsErased) {
     UpgradeBench bench(BenchLink::kUsb);
     bench.WriteImage(kFullSize);
     // The link goes for good at the first marker clear.
-    Fault cut;
-    cut.exchange = 1;
-    cut.kind = FaultKind::kHostCut;
-    cut.command = 14;
-    bench.instrument.AddFault(cut);
+    bench.instrument.AddFault(FaultAt(1, FaultKind::kHostCut, 1, 14));
 
     EXPECT_EQ(bench.Run("yk"), kExitNeedsAnotherRun);
     EXPECT_TRUE(bench.ShownAtKey("Cannot erase program memory."));

@@ -25,6 +25,7 @@ namespace vtrl {
 namespace {
 
 using sim::Fault;
+using sim::FaultAt;
 using sim::FaultKind;
 using test::BenchLink;
 using test::kCalibrationAt;
@@ -34,15 +35,6 @@ using test::UpgradeBench;
 constexpr uint32_t kNormalSize = 996 * 3 + 7;  // three blocks and an odd tail
 constexpr uint32_t kFullSize = 326652;
 constexpr char kAbortSuffix[] = "\r\n Download aborted.\r\n Please press a key...";
-
-Fault FaultAt(uint32_t exchange, FaultKind kind, uint32_t count = 10, int command = -1) {
-    Fault f;
-    f.exchange = exchange;
-    f.kind = kind;
-    f.count = count;
-    f.command = command;
-    return f;
-}
 
 // The exchange number of the `nth` request starting with `prefix` in an
 // undisturbed upgrade with the same image (runs are deterministic).

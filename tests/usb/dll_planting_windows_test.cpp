@@ -8,8 +8,8 @@
 #include <string>
 
 #include "driver/dll_search.h"
-#include "link/hid_api_windows.h"
-#include "platform/win32.h"
+#include "link/windows/hid_api.h"
+#include "platform/windows/win32.h"
 
 namespace vtrl {
 namespace {

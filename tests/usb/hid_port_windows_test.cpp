@@ -10,9 +10,9 @@
 #include <string>
 
 #include "driver/program_state.h"
-#include "link/hid_api_windows.h"
 #include "link/hid_port.h"
 #include "link/usb_link.h"
+#include "link/windows/hid_api.h"
 #include "protocol/protocol.h"
 #include "sim/clock.h"
 

@@ -16,7 +16,7 @@
 
 #include "driver/program_state.h"
 #include "link/hid_port.h"
-#include "link/hid_port_linux.h"
+#include "link/linux/hid_port.h"
 #include "link/serial_link.h"
 #include "link/usb_link.h"
 #include "protocol/protocol.h"

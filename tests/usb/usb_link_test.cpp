@@ -305,20 +305,28 @@ TEST(UsbSend, WriteOutcomes) {
 
 // --- input-report response (release 2 and up) ------------------------------
 
-TEST(UsbReceive, InputReportWayDeliversTheResponseBlock) {
-    UsbRig rig(2);
-    rig.instrument.Config().status = 0x1234;
-    ASSERT_TRUE(rig.Connect());
-    const uint8_t packet[1] = {72};
-    ASSERT_EQ(SendUSBPacket(packet, 1), 257);
-    uint8_t block[256];
-    uint32_t length = 0;
-    ASSERT_EQ(GetUSBResponsePacket(block, &length), 0);
-    EXPECT_EQ(length, 256u);
-    EXPECT_EQ(block[0], 72);
-    EXPECT_EQ(block[1], 0x12);
-    EXPECT_EQ(block[2], 0x34);
-    EXPECT_EQ(rig.port.Counts().feature_fetches, 0u);
+// Release 2 and up answer in an input report; 0 and 1 by the ready flag, the
+// queue flushed first, and a feature report.
+TEST(UsbReceive, EachWayDeliversTheResponseBlock) {
+    for (uint16_t release : {0, 1, 2}) {
+        const uint32_t by_feature = release < 2 ? 1 : 0;
+        UsbRig rig(release);
+        rig.instrument.Config().status = 0x1234;
+        ASSERT_TRUE(rig.Connect());
+        const uint8_t packet[1] = {72};
+        ASSERT_EQ(SendUSBPacket(packet, 1), 257);
+        const uint32_t flushes = rig.port.Counts().flushes;
+        uint8_t block[256];
+        uint32_t length = 0;
+        ASSERT_EQ(GetUSBResponsePacket(block, &length), 0) << release;
+        EXPECT_EQ(length, 256u) << release;
+        EXPECT_EQ(block[0], 72) << release;
+        EXPECT_EQ(block[1], 0x12) << release;
+        EXPECT_EQ(block[2], 0x34) << release;
+        EXPECT_EQ(rig.port.Counts().flushes - flushes, by_feature) << release;
+        EXPECT_EQ(rig.port.Counts().feature_fetches, by_feature) << release;
+        EXPECT_EQ(rig.port.Counts().overlapping_reads, 0u) << release;
+    }
 }
 
 TEST(UsbReceive, InputReportWayTimesOutAfterTenSeconds) {
@@ -342,24 +350,6 @@ TEST(UsbReceive, InputReportWayTimesOutAfterTenSeconds) {
 }
 
 // --- ready-flag response (release 0 and 1) ---------------------------------
-
-TEST(UsbReceive, ReadyFlagWayFlushesPollsAndFetchesTheFeature) {
-    for (uint16_t release : {0, 1}) {
-        UsbRig rig(release);
-        rig.instrument.Config().status = 0x0020;
-        ASSERT_TRUE(rig.Connect());
-        const uint8_t packet[1] = {72};
-        ASSERT_EQ(SendUSBPacket(packet, 1), 257);
-        uint8_t block[256];
-        uint32_t length = 0;
-        ASSERT_EQ(GetUSBResponsePacket(block, &length), 0) << release;
-        EXPECT_EQ(block[0], 72);
-        EXPECT_EQ(block[2], 0x20);
-        EXPECT_EQ(rig.port.Counts().flushes, 1u);
-        EXPECT_EQ(rig.port.Counts().feature_fetches, 1u);
-        EXPECT_EQ(rig.port.Counts().overlapping_reads, 0u);
-    }
-}
 
 TEST(UsbReceive, NotReadyPausesTenMsAndPollsAgain) {
     ScriptedRig rig(1);
@@ -410,29 +400,24 @@ TEST(UsbReceive, SilentDeviceCostsFourHundredOneSecondPolls) {
 }
 
 TEST(UsbReceive, FeatureFetchIsRetriedTwentyTimesWhilePending) {
-    {
+    struct Case {
+        uint32_t failures;
+        uint32_t error;
+        bool received;
+        uint32_t fetches;
+    };
+    const Case cases[] = {
+        {20, kHidErrorIoPending, true, 21},
+        {21, kHidErrorIoPending, false, 21},
+        {1, kHidErrorGenFailure, false, 1},  // not pending: stop at once
+    };
+    for (const Case& c : cases) {
         ScriptedRig rig(1);
         rig.model->idle_status = 0x01;
-        rig.port.FailFeatures(20, kHidErrorIoPending);
+        rig.port.FailFeatures(c.failures, c.error);
         uint8_t block[256];
-        EXPECT_EQ(rig.Receive(block), 0);
-        EXPECT_EQ(rig.port.Counts().feature_fetches, 21u);
-    }
-    {
-        ScriptedRig rig(1);
-        rig.model->idle_status = 0x01;
-        rig.port.FailFeatures(21, kHidErrorIoPending);
-        uint8_t block[256];
-        EXPECT_NE(rig.Receive(block), 0);
-        EXPECT_EQ(rig.port.Counts().feature_fetches, 21u);
-    }
-    {
-        ScriptedRig rig(1);
-        rig.model->idle_status = 0x01;
-        rig.port.FailFeatures(1, kHidErrorGenFailure);  // not pending: stop at once
-        uint8_t block[256];
-        EXPECT_NE(rig.Receive(block), 0);
-        EXPECT_EQ(rig.port.Counts().feature_fetches, 1u);
+        EXPECT_EQ(rig.Receive(block) == 0, c.received) << c.failures << " failures";
+        EXPECT_EQ(rig.port.Counts().feature_fetches, c.fetches) << c.failures << " failures";
     }
 }
 

@@ -1,7 +1,7 @@
 // The execution state the Windows keep-awake layer leaves behind, read back
 // from the system (SetThreadExecutionState returns the state it replaces).
 #include "driver/keep_awake.h"
-#include "platform/win32.h"
+#include "platform/windows/win32.h"
 
 #include <gtest/gtest.h>
 

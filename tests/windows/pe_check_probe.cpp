@@ -1,7 +1,7 @@
 // A program the import check must refuse, three ways at once: it imports
 // hid.dll (not a KnownDLL), SetDefaultDllDirectories (listed, Windows 8) and
 // Beep (not listed).  Built to be looked at, never run.
-#include "platform/win32.h"
+#include "platform/windows/win32.h"
 
 extern "C" {
 #include <hidsdi.h>

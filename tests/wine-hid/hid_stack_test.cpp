@@ -5,7 +5,7 @@
 // number of the instrument enumerated last.
 #include <gtest/gtest.h>
 
-#include "platform/win32.h"
+#include "platform/windows/win32.h"
 
 #include <winternl.h>
 // mingw's hidsdi.h declares hid.dll's functions without C linkage.
