@@ -39,26 +39,32 @@ phase "Linux build"
 cmake --preset linux
 cmake --build --preset linux
 
-phase "Windows builds (i686, the product; x86_64)"
-cmake --preset windows
-cmake --build --preset windows
-cmake --preset windows-x64
-cmake --build --preset windows-x64
-
 # The Windows build whose tests run, and why.
 vtrl_choose_windows_build build
 windows_preset=$VTRL_WINDOWS_PRESET
 windows_summary="Windows tests: $VTRL_WINDOWS_SUMMARY"
 echo "$windows_summary"
+# The other width is compiled too, tests included (each width's tests run on
+# the machines that run it), as the first of the checks.
+if [ "$windows_preset" = windows ]; then
+    other_preset=windows-x64
+else
+    other_preset=windows
+fi
 
 failed=()
 # The checks below need the processor, the end-to-end tests mostly wait (on
 # terminals, on Wine, on the stand-in's time-outs): the checks run meanwhile,
-# at the lowest priority, so that the tests keep their pace.  Their report is
-# printed when the tests are done.
+# at the lowest priority, so that the build and the tests keep their pace.
+# They start as soon as the Linux build is there (static analysis reads its
+# compile commands) and fill what the Windows build leaves idle.  Their report
+# is printed when the tests are done.
 checks_log=build/checks.log
 run_checks() {
     local failed=()
+    phase "the other Windows build ($other_preset, compiled with its tests)"
+    { cmake --preset "$other_preset" && cmake --build --preset "$other_preset"; } ||
+        failed+=("$other_preset-build")
     phase "static analysis (clang-tidy, cppcheck)"
     scripts/static-analysis.sh || failed+=(static-analysis)
     phase "sanitizer build (linux-asan)"
@@ -73,21 +79,30 @@ run_checks() {
     echo "${failed[*]}" >build/checks.failed
 }
 rm -f build/checks.failed
-nice -n 19 bash -c "$(declare -f phase run_checks); phase_start=$phase_start; run_checks" \
-    >"$checks_log" 2>&1 &
+nice -n 19 setsid bash -c "$(declare -f phase run_checks); phase_start=$phase_start; \
+    other_preset=$other_preset; run_checks" >"$checks_log" 2>&1 &
 checks_pid=$!
-
-phase "Linux tests"
-ctest --preset linux -j 2 || failed+=(linux)
-
-phase "Wine prefix"
 wineprefix="$PWD/build/$windows_preset/wineprefix"
 usb_prefix="$PWD/build/$windows_preset/wineprefix-usb"
 stop_wine() {
     WINEPREFIX="$wineprefix" wineserver -k >/dev/null 2>&1 || true
     WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
 }
-trap stop_wine EXIT
+# A step of the main line that fails ends the run: the checks end with it.
+finish() {
+    stop_wine
+    kill -- -"$checks_pid" 2>/dev/null || true
+}
+trap finish EXIT
+
+phase "Windows build ($VTRL_WINDOWS_BUILD, whose tests run here)"
+cmake --preset "$windows_preset"
+cmake --build --preset "$windows_preset"
+
+phase "Linux tests"
+ctest --preset linux -j 2 || failed+=(linux)
+
+phase "Wine prefix"
 scripts/wine-prefix.sh "$wineprefix"
 
 phase "Wine prefix with a virtual instrument on its HID stack"

@@ -19,13 +19,20 @@ SOURCE_DATE_EPOCH=$(git -C "$repo" log -1 --format=%ct)
 export SOURCE_DATE_EPOCH CCACHE_DISABLE=1
 unset CMAKE_CXX_COMPILER_LAUNCHER CMAKE_C_COMPILER_LAUNCHER
 
+# The two runs go side by side: each one's configure, link and packaging steps
+# leave the processor to the other's compiles.
 runs=("$scratch/a/vtrlupg" "$scratch/second-run/deeper/vtrlupg-copy")
+pids=()
 for dir in "${runs[@]}"; do
     rm -rf "$dir"
     mkdir -p "$dir"
     git -C "$repo" ls-files -z | (cd "$repo" && tar --null -T - -cf -) | tar -xf - -C "$dir"
     echo "=== release in $dir"
-    (cd "$dir" && scripts/release.sh) >"$dir.log" 2>&1 || { cat "$dir.log"; exit 1; }
+    (cd "$dir" && scripts/release.sh) >"$dir.log" 2>&1 &
+    pids+=($!)
+done
+for i in "${!runs[@]}"; do
+    wait "${pids[$i]}" || { cat "${runs[$i]}.log"; echo "FAIL: the release in ${runs[$i]} failed"; exit 1; }
 done
 
 first=${runs[0]}/dist
