@@ -79,7 +79,7 @@ run_checks() {
     echo "${failed[*]}" >build/checks.failed
 }
 rm -f build/checks.failed
-nice -n 19 setsid bash -c "$(declare -f phase run_checks); phase_start=$phase_start; \
+nice -n 19 bash -c "$(declare -f phase run_checks); phase_start=$phase_start; \
     other_preset=$other_preset; run_checks" >"$checks_log" 2>&1 &
 checks_pid=$!
 wineprefix="$PWD/build/$windows_preset/wineprefix"
@@ -89,9 +89,16 @@ stop_wine() {
     WINEPREFIX="$usb_prefix" wineserver -k >/dev/null 2>&1 || true
 }
 # A step of the main line that fails ends the run: the checks end with it.
+# (They stay in this session: a session of their own would be a scheduling
+# group of its own, which takes half the processor whatever its nice value.)
+kill_tree() {
+    local child
+    for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+    kill "$1" 2>/dev/null || true
+}
 finish() {
     stop_wine
-    kill -- -"$checks_pid" 2>/dev/null || true
+    kill_tree "$checks_pid"
 }
 trap finish EXIT
 
